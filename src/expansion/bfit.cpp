@@ -1,0 +1,1 @@
+#include "expansion/bfit.hpp"

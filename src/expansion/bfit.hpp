@@ -1,0 +1,51 @@
+#pragma once
+// The phase-function expansion of one table: read it, resample it onto the
+// quadrature grid, compute its Legendre moments, fit the delta-fit expansion
+// and rescale it by the truncation factor.
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "numerics/pause.hpp"
+#include "numerics/svd.hpp"
+
+namespace phasefit::expansion {
+
+inline constexpr int kMinOrder = 3;
+inline constexpr int kMaxOrder = 300;
+inline constexpr int kTableRows = 498;
+inline constexpr int kGridPoints = 1000;
+// Channel the run knows a phase-function table by.
+inline constexpr int kTableChannel = 8;
+
+// What one job returns to the driver; indices 0..N of the arrays are set.
+struct JobResult {
+  std::array<float, kMaxOrder + 1> moments{};
+  std::array<float, kMaxOrder + 1> fitted_coefficients{};
+  std::array<float, kMaxOrder + 1> coefficients{};
+  float ft = 0.0f;
+  float ce = 0.0f;
+  float omega0 = 0.0f;
+  float g = 0.0f;
+  float f_delta = 0.0f;
+};
+
+// Large work arrays of one job, owned by the caller and reused job after job
+// (one per worker thread): nothing is allocated per job.
+struct FitWorkspace {
+  // Legendre table, entry (l, i) = P_l(mu_grid(i)) at l + (i - 1) * 301.
+  std::vector<float> apl = std::vector<float>((kMaxOrder + 1) * kGridPoints);
+  // Design matrix, 1000 rows (leading dimension 1000) by 301 columns.
+  std::vector<float> u = std::vector<float>(kGridPoints * (kMaxOrder + 1));
+  numerics::SvdWorkspace svd;
+};
+
+// Expands the table at `path` to order n (kMinOrder <= n <= kMaxOrder).
+// Throws textio::RunError on channel kTableChannel when the table is
+// missing, unreadable or unusable; a pause handler that throws ends the job
+// the same way.
+void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& workspace,
+          const numerics::PauseHandler& pause);
+
+}  // namespace phasefit::expansion

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <span>
+
+#include "numerics/pause.hpp"
+
+namespace phasefit::numerics {
+
+// An end slope strictly above this selects a natural end (zero second
+// derivative).
+inline constexpr float natural_end_threshold = 9.9e29f;
+// Largest knot count spline accepts (its elimination work array).
+inline constexpr int kMaxSplineKnots = 5000;
+
+// Second derivatives of the interpolating cubic spline through
+// (knot_x[i], knot_y[i]), i < count, knot_x strictly ascending,
+// 2 <= count <= kMaxSplineKnots. Writes second_deriv[0 .. count-1].
+void spline(std::span<const float> knot_x, std::span<const float> knot_y, int count,
+            float slope_first, float slope_last, std::span<float> second_deriv);
+
+// Value at `at` of the spline described by the knots and second_deriv
+// (bisection over the whole table; the end intervals' cubics are continued
+// outside the knots). A bracket of zero width raises the pause
+// "bad xa input in splint"; resumed, the result is NaN.
+float splint(std::span<const float> knot_x, std::span<const float> knot_y,
+             std::span<const float> second_deriv, int count, float at, const PauseHandler& pause);
+
+}  // namespace phasefit::numerics

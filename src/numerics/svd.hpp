@@ -1,0 +1,53 @@
+#pragma once
+// Singular value decomposition (Householder bidiagonalisation and implicit
+// QR, all in single precision) and the least-squares solve built on it.
+
+#include <span>
+#include <vector>
+
+#include "numerics/matview.hpp"
+#include "numerics/pause.hpp"
+
+namespace phasefit::numerics {
+
+// Capacities of svdfit: rows of its design matrix's storage, and its
+// parameters.
+inline constexpr int kSvdfitRowDim = 1000;
+inline constexpr int kSvdfitMaxCols = 301;
+// Capacity of svdcmp's superdiagonal work vector.
+inline constexpr int kSvdcmpMaxCols = 500;
+// Capacity of svbksb's projected vector.
+inline constexpr int kSvbksbMaxCols = 10000;
+
+// sqrt(p*p + q*q) without forming the squares.
+float pythag(float p, float q);
+
+// A = U diag(w) V^T for the leading rows x cols block of `matrix`
+// (1 <= rows <= matrix.ld, 1 <= cols <= right_vectors.ld, cols <= 500).
+// On return matrix holds U, singular_values[0 .. cols-1] holds w (not
+// sorted) and the leading cols x cols block of right_vectors holds V (its
+// previous content is never read). A singular value that does not converge
+// in 30 passes raises the pause "no convergence in svdcmp" once. No
+// allocation.
+void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
+            MatView right_vectors, const PauseHandler& pause);
+
+// x = V diag(1/w) U^T b, a zero w dropping its term. Only solution is
+// written. cols <= kSvbksbMaxCols.
+void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
+            int rows, int cols, std::span<const float> rhs, std::span<float> solution);
+
+// Storage svdfit reuses from call to call: V and the singular values. One
+// per thread; sized once for the largest problem.
+struct SvdWorkspace {
+  std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
+  std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
+};
+
+// Least-squares solution of A x ~ b by SVD, singular values below 1e-9 of
+// the largest set to zero. matrix must have leading dimension 1000; it comes
+// back holding U. rhs is not changed. rows <= 1000, cols <= 301.
+void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
+            std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause);
+
+}  // namespace phasefit::numerics

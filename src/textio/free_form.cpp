@@ -1,0 +1,1 @@
+#include "textio/free_form.hpp"
