@@ -6,10 +6,29 @@
 // hold only blanks; whatever remains of the last record it touched is
 // skipped. Failures throw textio::RunError naming the channel, the file and
 // the line.
+//
+// Records are read one at a time and only when a value is still needed, so a
+// statement never consumes a line beyond the one holding its last value.
+//
+// Accepted forms:
+//   Integer  optionally signed decimal digits that fit 32 bits.
+//   Real, Double  optionally signed digits with an optional point and an
+//            optional exponent letter E or D (either case) followed by an
+//            optionally signed exponent: 1, 0.55, .55, 5.5E-1, 5.5d-1.
+//            A Real is the correctly rounded single-precision value of the
+//            decimal text. A magnitude too large for the type is an error.
+//   text     up to the next blank, comma or slash, or enclosed in
+//            apostrophes or quotation marks (a doubled delimiter inside
+//            stands for one; a quoted value may continue on the next record).
+//   r*c      a positive repeat count r: r copies of the value c.
+// A null value (an empty field between commas, a leading comma, or r* with
+// no value) and a slash before every target has a value are errors: the
+// targets are never left holding stale values.
 
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 
 namespace phasefit::textio {
 
@@ -41,17 +60,41 @@ class FreeFormReader {
   int line() const { return line_; }
 
  private:
-  // Implementation state; see free_form.cpp.
+  // One value as it stood in the input: its text (delimiters removed and
+  // doubled delimiters collapsed when quoted) and whether it was quoted.
+  struct Item {
+    std::string text;
+    bool quoted = false;
+  };
+
+  Item next_item(const char* what);
+  bool fetch_record();
+  Item scan_value(const char* what);
+  [[noreturn]] void fail(const std::string& cause) const;
+
   std::istream& in_;
   int channel_;
   std::string file_;
-  std::string record_;
-  std::size_t pos_ = 0;
+  std::string record_;     // the current record, without its line end
+  std::size_t pos_ = 0;    // next unread character of record_
   int line_ = 0;
   bool in_statement_ = false;
   bool have_record_ = false;
-  int repeat_left_ = 0;
-  std::string repeat_value_;
+  // True after a value until the separator that follows it has been
+  // passed; a comma met while this is false delimits a null value.
+  bool after_value_ = false;
+  int repeat_left_ = 0;    // further copies of repeat_value_ still owed
+  Item repeat_value_;
 };
+
+// Free-form Integer conversion of a command-line argument: the argument is
+// copied into a field of `field_width` characters (cut, or filled with
+// blanks), leading blanks are skipped, and one optionally signed digit
+// string is read, ending at a blank, comma, slash or the end of the field;
+// whatever follows is ignored. A missing value, anything else before the
+// end (letters, a fraction) or a value outside 32 bits throws
+// RunError(kNoChannel, "", "<what>: '<argument>' is not an integer").
+std::int32_t read_argument_integer(std::string_view argument, int field_width,
+                                   std::string_view what);
 
 }  // namespace phasefit::textio
