@@ -27,7 +27,9 @@ demo: build
 	rm -rf examples/output && mkdir -p examples/output
 	cd examples && ../build/phasefit tables/ output/ 0 16
 	cd examples && ../build/phasefit tables/ output/ 1 16
-	@echo "Coefficient files written to examples/output/"
+	@echo "Coefficient files are in examples/output/:"
+	@ls examples/output | sed 's/^/  /'
+	@echo "(inputs: examples/INPUT/ run lists, examples/tables/ phase-function tables)"
 
 bench:
 	cmake --preset bench >/dev/null

@@ -1,0 +1,75 @@
+#pragma once
+// The coefficient file of one job (also the content of the reference copy)
+// and the "unknown" open through which the driver writes it.
+
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+#include "expansion/bfit.hpp"
+
+namespace phasefit::driver {
+
+// Channel the run knows the coefficient file and the reference copy by.
+inline constexpr int kCoefficientChannel = 9;
+
+// The whole content of a coefficient file for order n (kMinOrder..kMaxOrder)
+// from `result`: n + 11 records, each ending in a line feed:
+//   1-4     empty
+//   5       " Ce, omega0, g-factor, f-delta"
+//   6       Ce, omega0, g, f_delta in E15.5, two blanks between fields
+//   7       empty
+//   8       " truncation = y  1-Jul-2002"
+//   9       ft and f_delta in F9.6, each followed by a blank, then
+//           "truncation factor (ft) and f-delta"
+//   10      n right-aligned in 11 characters after a blank, a blank,
+//           "coefficients"
+//   11..    for l = 0..n: l + 1 in I4, coefficients[l] in F12.7
+// Reads coefficients[0..n], ft, ce, omega0, g and f_delta of `result`.
+std::string format_coefficient_file(int n, const expansion::JobResult& result);
+
+// Identity of an open or named file, to tell when two names reach one file.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool known = false;
+  bool same_as(const FileIdentity& other) const {
+    return known && other.known && device == other.device && inode == other.inode;
+  }
+};
+// The identity of the file `path` names; `known` is false when it cannot
+// be found.
+FileIdentity identity_of_path(const std::string& path);
+
+// A file opened with status "unknown" for writing: created empty if absent,
+// an existing file opened without being emptied. Its old content gives way
+// only when replace_content writes the new one, so a run that stops before
+// then leaves an existing file unchanged and a new one empty. Every failure
+// throws textio::RunError on `channel` naming the path and the system's
+// reason.
+class UnknownFile {
+ public:
+  UnknownFile(std::string path, int channel);
+  UnknownFile(const UnknownFile&) = delete;
+  UnknownFile& operator=(const UnknownFile&) = delete;
+  // Closes a file still open, silently: only reached when the run is
+  // already ending with another failure.
+  ~UnknownFile();
+
+  const std::string& path() const { return path_; }
+  FileIdentity identity() const { return identity_; }
+
+  // Discards the old content and writes `content` in its place, the whole
+  // of it or a failure (a full disk, a file-size limit).
+  void replace_content(std::string_view content);
+  // Closes the file; a failed close (delayed write error) is a failure.
+  void close();
+
+ private:
+  std::string path_;
+  int channel_;
+  int fd_ = -1;
+  FileIdentity identity_;
+};
+
+}  // namespace phasefit::driver

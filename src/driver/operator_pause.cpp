@@ -1,0 +1,31 @@
+#include "driver/operator_pause.hpp"
+
+namespace phasefit::driver {
+namespace {
+
+constexpr std::string_view kResumeAnswer = "go";
+
+std::string_view trimmed(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r";
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+RunEndedByOperator::RunEndedByOperator(const std::string& pause_message)
+    : std::runtime_error("phasefit: run ended by the operator at the pause: " + pause_message) {}
+
+void OperatorPause::operator()(std::string_view message) const {
+  *prompts_ << "phasefit: PAUSE: " << message << '\n'
+            << "phasefit: type '" << kResumeAnswer
+            << "' and press Enter to resume; anything else ends the run" << std::endl;
+  std::string answer;
+  // A last line without its line end still counts as an answer.
+  if (!std::getline(*answers_, answer)) throw RunEndedByOperator(std::string(message));
+  if (trimmed(answer) != kResumeAnswer) throw RunEndedByOperator(std::string(message));
+}
+
+}  // namespace phasefit::driver

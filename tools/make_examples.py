@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Writes the bundled example working directory examples/ for `make demo`.
+
+The phase functions are two-term Henyey-Greenstein mixtures: a strong
+forward lobe whose asymmetry grows with the size parameter 2*pi*r/lambda,
+and a weak backward lobe. Each term is normalised so that half its integral
+over the cosine is 1, so the mixture is too. The header carries three
+numbers the tool ignores (size, spectral point, 0), then Ce, omega0 and g.
+
+Rows are 498 scattering angles from 0 to 180 degrees on a grid that is
+denser near 0, where the forward peak changes fastest. Band B07's tables
+give the angles as cosines instead of degrees, to exercise the conversion.
+
+Run from anywhere: python3 tools/make_examples.py
+"""
+
+import math
+import os
+
+ROWS = 498
+SIZES = [5, 10, 20]
+WAVELENGTHS = [0.55, 0.87, 1.6]
+BANDS = {"B07": 3.9, "ch4.3um": 4.3}  # band name -> centre wavelength (um)
+COSINE_BANDS = {"B07"}
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples")
+
+
+def henyey_greenstein(mu, g):
+    return (1.0 - g * g) / (1.0 + g * g - 2.0 * g * mu) ** 1.5
+
+
+def angles_degrees():
+    # theta = 180 * (a t + (1 - a) t^2): a fine step near 0, a coarse one
+    # near 180.
+    a = 0.15
+    return [180.0 * (a * t + (1.0 - a) * t * t) for t in (i / (ROWS - 1) for i in range(ROWS))]
+
+
+def optical_properties(size, wavelength):
+    x = 2.0 * math.pi * size / wavelength
+    g_forward = 0.92 - 0.5 * math.exp(-x / 25.0)
+    g_backward = -0.3
+    w_forward = 0.95
+    g = w_forward * g_forward + (1.0 - w_forward) * g_backward
+    ce = 2.0 + 2.0 * math.exp(-x / 40.0) * math.sin(x / 10.0) ** 2
+    omega0 = 1.0 - 0.02 * wavelength / (1.0 + size / 10.0)
+    return g_forward, g_backward, w_forward, ce, omega0, g
+
+
+def write_table(path, size, spectral_value, wavelength, as_cosines):
+    g_f, g_b, w_f, ce, omega0, g = optical_properties(size, wavelength)
+    lines = [f"{size:d} {spectral_value:.4f} 0\n", f"{ce:.6f} {omega0:.7f} {g:.7f}\n"]
+    for theta in angles_degrees():
+        mu = math.cos(math.radians(theta))
+        phase = w_f * henyey_greenstein(mu, g_f) + (1.0 - w_f) * henyey_greenstein(mu, g_b)
+        angle = mu if as_cosines else theta
+        # Pin the ends so the first and last cosines are exactly 1 and -1.
+        if as_cosines and theta == 0.0:
+            angle = 1.0
+        if as_cosines and theta == 180.0:
+            angle = -1.0
+        lines.append(f"{angle:14.8f} {phase:15.7E}\n")
+    with open(path, "w", encoding="ascii") as out:
+        out.writelines(lines)
+
+
+def main():
+    input_dir = os.path.join(ROOT, "INPUT")
+    table_dir = os.path.join(ROOT, "tables")
+    os.makedirs(input_dir, exist_ok=True)
+    os.makedirs(table_dir, exist_ok=True)
+
+    with open(os.path.join(input_dir, "input_re.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(SIZES)}\n" + "".join(f"{s}\n" for s in SIZES))
+    with open(os.path.join(input_dir, "wl.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(WAVELENGTHS)}\n" + "".join(f"{w}\n" for w in WAVELENGTHS))
+    with open(os.path.join(input_dir, "input_band.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(BANDS)}\n" + "".join(f"{b}\n" for b in BANDS))
+
+    for wavelength in WAVELENGTHS:
+        label = f"{wavelength:.2f}".replace(".", "p")
+        for size in SIZES:
+            name = f"WVN_{label}_DE_{size:03d}.dat"
+            write_table(os.path.join(table_dir, name), size, wavelength, wavelength, False)
+    for band, centre in BANDS.items():
+        for size in SIZES:
+            name = f"{band}_DE_{size:03d}.dat"
+            write_table(os.path.join(table_dir, name), size, centre, centre, band in COSINE_BANDS)
+
+
+if __name__ == "__main__":
+    main()
