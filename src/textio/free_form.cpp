@@ -284,8 +284,9 @@ void FreeFormReader::next(std::string& value) { value = next_item("a text value"
 
 std::int32_t read_argument_integer(std::string_view argument, int field_width,
                                    std::string_view what) {
-  std::string field(argument.substr(0, static_cast<std::size_t>(field_width)));
-  field.resize(static_cast<std::size_t>(field_width), ' ');
+  const auto width = static_cast<std::size_t>(field_width > 0 ? field_width : 0);
+  std::string field(argument.substr(0, width));
+  field.resize(width, ' ');
   const auto refuse = [&]() -> std::int32_t {
     std::string cause(what);
     cause += ": " + quoted_for_message(argument) + " is not an integer";
