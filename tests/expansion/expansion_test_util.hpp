@@ -1,0 +1,104 @@
+#pragma once
+// Helpers shared by the expansion tests: scratch directories, table files
+// written from generated phase functions, and the Henyey-Greenstein
+// functions those tables are made of.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expansion/bfit.hpp"
+#include "numerics/pause.hpp"
+
+namespace phasefit::testing {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "phasefit-exp-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string file(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void write_text(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+}
+
+// Henyey-Greenstein phase function, normalised so that half its integral
+// over the cosine is 1.
+inline double henyey_greenstein(double g, double mu) {
+  return (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5);
+}
+
+// A forward-peaked mixture: 95 % HG(0.85) and a 5 % backscatter lobe.
+inline double forward_peaked(double mu) {
+  return 0.95 * henyey_greenstein(0.85, mu) + 0.05 * henyey_greenstein(-0.4, mu);
+}
+
+// Angles of the generated tables: 0..180 degrees, dense near the forward
+// direction where the function is steep.
+inline std::array<double, expansion::kTableRows> table_angles() {
+  std::array<double, expansion::kTableRows> angles{};
+  for (int k = 0; k < expansion::kTableRows; ++k) {
+    const double t = static_cast<double>(k) / (expansion::kTableRows - 1);
+    angles[static_cast<std::size_t>(k)] = 180.0 * t * t;
+  }
+  return angles;
+}
+
+struct TableText {
+  std::string header = "0.55 10 2 0.125 0.875 0.75\n";
+  std::vector<std::string> rows;
+  std::string text() const {
+    std::string out = header;
+    for (const auto& row : rows) out += row + "\n";
+    return out;
+  }
+};
+
+inline std::string number(double value) {
+  char buffer[40];
+  std::snprintf(buffer, sizeof buffer, "%.9g", value);
+  return buffer;
+}
+
+// Rows "angle phase" of `function` (of the cosine), angles in degrees or,
+// when as_cosines, as cosines; `scale` multiplies every phase value.
+template <class Function>
+TableText make_table(Function function, bool as_cosines = false, double scale = 1.0) {
+  TableText table;
+  const double pi = std::acos(-1.0);
+  for (double angle : table_angles()) {
+    const double mu = std::cos(angle * pi / 180.0);
+    table.rows.push_back(number(as_cosines ? mu : angle) + " " + number(scale * function(mu)));
+  }
+  return table;
+}
+
+inline numerics::PauseHandler failing_pause() {
+  return [](std::string_view message) { ADD_FAILURE() << "unexpected pause: " << message; };
+}
+
+}  // namespace phasefit::testing
