@@ -23,7 +23,8 @@ constexpr int kFitCount = kOrder - 2;
 constexpr float kAsymmetry = 0.85f;
 
 struct DeltaFitSystem {
-  std::vector<float> u = std::vector<float>(std::size_t{kPoints} * phasefit::numerics::kSvdfitMaxCols);
+  std::vector<float> u =
+      std::vector<float>(std::size_t{kPoints} * phasefit::numerics::kSvdfitMaxCols);
   std::vector<float> rhs = std::vector<float>(kPoints);
 };
 
@@ -64,9 +65,10 @@ void BM_Svdfit1000x298(benchmark::State& state) {
     state.PauseTiming();
     system.u = original.u;  // svdfit leaves U in the matrix
     state.ResumeTiming();
-    phasefit::numerics::svdfit(kPoints, solution, kFitCount,
-                               MatView{system.u, kPoints, phasefit::numerics::kSvdfitMaxCols, kPoints},
-                               system.rhs, workspace, resume);
+    phasefit::numerics::svdfit(
+        kPoints, solution, kFitCount,
+        MatView{system.u, kPoints, phasefit::numerics::kSvdfitMaxCols, kPoints}, system.rhs,
+        workspace, resume);
     benchmark::DoNotOptimize(solution.data());
     benchmark::ClobberMemory();
   }

@@ -27,13 +27,18 @@ float pythag(float p, float q);
 // On return matrix holds U, singular_values[0 .. cols-1] holds w (not
 // sorted) and the leading cols x cols block of right_vectors holds V (its
 // previous content is never read). A singular value that does not converge
-// in 30 passes raises the pause "no convergence in svdcmp" once. No
-// allocation.
+// in 30 passes raises the pause "no convergence in svdcmp" once; if the
+// handler returns, that value keeps what the 30th pass left (possibly
+// negative, its column of V not negated) and the remaining ones are
+// computed as usual. If the handler throws, the exception ends the call and
+// the outputs are partly written. Non-finite input is not detected; it ends
+// in such pauses. No allocation; the superdiagonal lives on the stack.
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause);
 
-// x = V diag(1/w) U^T b, a zero w dropping its term. Only solution is
-// written. cols <= kSvbksbMaxCols.
+// x = V diag(1/w) U^T b, a zero w dropping its term (a NaN w is not
+// dropped). Only solution is written. rows <= left_vectors.ld,
+// cols <= right_vectors.ld, cols <= kSvbksbMaxCols (a 40 KB stack array).
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution);
 
@@ -45,8 +50,10 @@ struct SvdWorkspace {
 };
 
 // Least-squares solution of A x ~ b by SVD, singular values below 1e-9 of
-// the largest set to zero. matrix must have leading dimension 1000; it comes
-// back holding U. rhs is not changed. rows <= 1000, cols <= 301.
+// the largest set to zero (a value equal to the threshold is kept). matrix
+// must have leading dimension 1000 (asserted); it comes back holding U, and
+// workspace.singular_values[0 .. cols-1] holds w after truncation. rhs is
+// not changed. rows <= 1000, cols <= 301. Pauses as svdcmp.
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
             std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause);
 

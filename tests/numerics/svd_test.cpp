@@ -15,9 +15,9 @@
 #include "numerics/test_util.hpp"
 
 // Reference singular values in double precision, from the system LAPACK.
-extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n,
-                        double* a, const int* lda, double* s, double* u, const int* ldu,
-                        double* vt, const int* ldvt, double* work, const int* lwork, int* info,
+extern "C" void dgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, double* a,
+                        const int* lda, double* s, double* u, const int* ldu, double* vt,
+                        const int* ldvt, double* work, const int* lwork, int* info,
                         std::size_t jobu_len, std::size_t jobvt_len);
 
 namespace phasefit::numerics {
@@ -140,13 +140,7 @@ TEST(Svdcmp, SmallMatricesGiveExactFactors) {
       {"1 x 1 [2]", 1, 1, {2.0f}, {-1.0f}, {2.0f}, {-1.0f}},
       {"1 x 1 [-2]", 1, 1, {-2.0f}, {-1.0f}, {2.0f}, {1.0f}},
       {"1 x 1 [0]", 1, 1, {0.0f}, {1.0f}, {0.0f}, {1.0f}},
-      {"3 x 2 zero matrix",
-       3,
-       2,
-       {0, 0, 0, 0, 0, 0},
-       {1, 0, 0, 0, 1, 0},
-       {0, 0},
-       {1, 0, 0, 1}},
+      {"3 x 2 zero matrix", 3, 2, {0, 0, 0, 0, 0, 0}, {1, 0, 0, 0, 1, 0}, {0, 0}, {1, 0, 0, 1}},
       {"diag(3, -4)",
        2,
        2,
