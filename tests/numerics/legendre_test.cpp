@@ -120,6 +120,20 @@ TEST(Gauleg, FivePointsMatchTheDoubleRuleToTheLastBit) {
   }
 }
 
+// 0.1 + 0.7 is not exact in float; the rule is built on the rounded sum,
+// so the nodes differ in the last bit from those of the exact midpoint.
+TEST(Gauleg, MidpointComesFromTheFloatSumOfTheBounds) {
+  std::array<float, 7> nodes{};
+  std::array<float, 7> weights{};
+  gauleg(0.1f, 0.7f, nodes, weights, 7);
+  testing::expect_bits(nodes, std::array<std::uint32_t, 7>{0x3dec1172, 0x3e35cd38, 0x3e8e7652,
+                                                           0x3ecccccd, 0x3f0591a4, 0x3f1f597f,
+                                                           0x3f2f4a9f});
+  testing::expect_bits(weights, std::array<std::uint32_t, 7>{0x3d1f1c72, 0x3dabd9da, 0x3dea98ac,
+                                                             0x3e0065a5, 0x3dea98ac, 0x3dabd9da,
+                                                             0x3d1f1c72});
+}
+
 TEST(Gauleg, WeightsAreMirroredBitForBitAndNodesAscendSymmetrically) {
   for (int count = 1; count <= 400; ++count) {
     SCOPED_TRACE("count = " + std::to_string(count));

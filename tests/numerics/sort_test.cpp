@@ -147,9 +147,10 @@ TEST(Sort2, NanKeysNeitherHangNorLeaveTheArray) {
   std::vector<float> keys = {3, nan, 1, 8, nan, 2, 9, 4, nan, 7, 5, 6, nan, 0, 11, 10};
   std::vector<float> companion = one_to(static_cast<int>(keys.size()));
   sort2(static_cast<int>(keys.size()), keys, companion, kNoPause);
-  std::vector<float> seen = companion;
-  std::sort(seen.begin(), seen.end());
-  EXPECT_EQ(seen, one_to(static_cast<int>(keys.size())));
+  // Comparisons with a NaN are false, so NaNs stop the partition scans and
+  // the insertion scans run on past them; the order that results is fixed.
+  expect_same_floats(companion, std::array<float, 16>{13, 14, 3, 6, 1, 9, 8, 11, 12, 10, 2, 4,
+                                                      7, 16, 15, 5});
 }
 
 TEST(Sort2, ResumedFullStackStillSortsAndStaysInsideTheStack) {

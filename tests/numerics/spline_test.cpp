@@ -121,6 +121,27 @@ TEST(Spline, ExactEndSlopesReproduceACubic) {
   }
 }
 
+// Irregular knots with clamped ends, where every rounding step shows: a
+// reordered sum, a reciprocal in place of a division or a fused
+// multiply-add changes some of these bit patterns.
+TEST(Spline, IrregularKnotsGiveTheRecordedBitPatterns) {
+  const std::vector<float> x = {0.0f, 0.3f, 1.1f, 1.7f, 2.9f, 3.3f};
+  const std::vector<float> y = {1.0f, 0.7f, -0.2f, 0.45f, 2.1f, 1.9f};
+  std::vector<float> second_deriv(6);
+  spline(x, y, 6, 0.3f, -1.7f, second_deriv);
+  testing::expect_bits(second_deriv, std::vector<std::uint32_t>{0xc14db101, 0xbe93bfbc, 0x4095a9b5,
+                                                                0x3f246a7c, 0xc033a43f, 0xc0f316f8});
+  struct Recorded {
+    int step;
+    std::uint32_t value;
+  };
+  for (const Recorded& r : {Recorded{0, 0xbfd0996b}, Recorded{2, 0xbe8898c8}, Recorded{5, 0x3f496c5e},
+                            Recorded{14, 0x3ecd096b}, Recorded{24, 0xbe373444}}) {
+    const float at = -0.5f + 0.07f * static_cast<float>(r.step);
+    EXPECT_EQ(bits(splint(x, y, second_deriv, 6, at, kNoPause)), r.value) << "at = " << at;
+  }
+}
+
 struct ZeroWidthCase {
   std::string name;
   std::vector<float> x;
