@@ -22,9 +22,11 @@
 #include "numerics/svd.hpp"
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace phasefit::numerics {
 namespace {
@@ -337,6 +339,7 @@ void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
   // Singular values below this fraction of the largest carry only rounding
   // noise of the ill-conditioned design matrix; their directions are dropped.
   constexpr float relative_cutoff = 1.0e-9f;
+  static_assert(std::bit_cast<std::uint32_t>(relative_cutoff) == 0x3089705Fu);
 
   const MatView v{workspace.v, kSvdfitMaxCols, kSvdfitMaxCols, kSvdfitMaxCols};
   const std::span<float> singular_values = workspace.singular_values;
