@@ -68,6 +68,15 @@ inline std::array<double, expansion::kTableRows> table_angles() {
   return angles;
 }
 
+// Cosines of the generated cosine tables, 1 down to -1 evenly: angles as
+// dense near 0 as table_angles() would round to cosines of exactly 1.
+inline std::array<double, expansion::kTableRows> table_cosines() {
+  std::array<double, expansion::kTableRows> cosines{};
+  for (int k = 0; k < expansion::kTableRows; ++k)
+    cosines[static_cast<std::size_t>(k)] = 1.0 - 2.0 * k / (expansion::kTableRows - 1);
+  return cosines;
+}
+
 struct TableText {
   std::string header = "0.55 10 2 0.125 0.875 0.75\n";
   std::vector<std::string> rows;
@@ -90,9 +99,13 @@ template <class Function>
 TableText make_table(Function function, bool as_cosines = false, double scale = 1.0) {
   TableText table;
   const double pi = std::acos(-1.0);
+  if (as_cosines) {
+    for (double mu : table_cosines()) table.rows.push_back(number(mu) + " " + number(scale * function(mu)));
+    return table;
+  }
   for (double angle : table_angles()) {
     const double mu = std::cos(angle * pi / 180.0);
-    table.rows.push_back(number(as_cosines ? mu : angle) + " " + number(scale * function(mu)));
+    table.rows.push_back(number(angle) + " " + number(scale * function(mu)));
   }
   return table;
 }
