@@ -39,8 +39,7 @@ void fleg(float x, std::span<float> poly, int term_count) {
 //   z, z1   current and previous Newton iterate of a root of P_count;
 //   p1..p3  P_j, P_(j-1), P_(j-2) while the recurrence climbs to count;
 //   pp      derivative of P_count at the iterate before the last update.
-void gauleg(float lower, float upper, std::span<float> nodes, std::span<float> weights,
-            int count) {
+void gauleg(float lower, float upper, std::span<float> nodes, std::span<float> weights, int count) {
   using Wide = double;
   // The first guess uses this decimal value of pi, not the correctly rounded
   // one; the Newton iteration removes the difference, except in the last

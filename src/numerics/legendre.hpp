@@ -16,7 +16,6 @@ void fleg(float x, std::span<float> poly, int term_count);
 // nodes[0] nearest lower; weights[i] belongs to nodes[i] and
 // weights[i] == weights[count-1-i] bit for bit. count <= 0 writes nothing.
 // nodes and weights must hold count entries. No allocation.
-void gauleg(float lower, float upper, std::span<float> nodes, std::span<float> weights,
-            int count);
+void gauleg(float lower, float upper, std::span<float> nodes, std::span<float> weights, int count);
 
 }  // namespace phasefit::numerics

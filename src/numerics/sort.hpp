@@ -13,8 +13,7 @@ namespace phasefit::numerics {
 // the pause "NSTACK too small in sort2"; when the handler returns, the range
 // that found no room is finished by straight insertion, so the result is
 // still sorted and the stack is never overrun. No allocation.
-void sort2(int count, std::span<float> keys, std::span<float> companion,
-           const PauseHandler& pause);
+void sort2(int count, std::span<float> keys, std::span<float> companion, const PauseHandler& pause);
 
 namespace detail {
 

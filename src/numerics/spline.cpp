@@ -43,10 +43,11 @@ void spline(std::span<const float> knot_x, std::span<const float> knot_y, int co
     const float sig = (x(i) - x(i - 1)) / (x(i + 1) - x(i - 1));
     const float p = 2.0f + y2(i - 1) * sig;
     y2(i) = (sig - 1.0f) / p;
-    u(i) = ((6.0f * ((y(i + 1) - y(i)) / (x(i + 1) - x(i)) - (y(i) - y(i - 1)) / (x(i) - x(i - 1)))) /
-                (x(i + 1) - x(i - 1)) -
-            u(i - 1) * sig) /
-           p;
+    u(i) =
+        ((6.0f * ((y(i + 1) - y(i)) / (x(i + 1) - x(i)) - (y(i) - y(i - 1)) / (x(i) - x(i - 1)))) /
+             (x(i + 1) - x(i - 1)) -
+         u(i - 1) * sig) /
+        p;
   }
 
   float qn = 0.0f;

@@ -78,7 +78,10 @@ TEST(Gauleg, SmallRulesGiveTheirKnownNodesAndWeights) {
   const std::vector<RuleCase> cases = {
       {"one point", -1.0f, 1.0f, {0.0f}, {2.0f}},
       {"two points", -1.0f, 1.0f, {-0.57735026f, 0.57735026f}, {1.0f, 1.0f}},
-      {"three points", -1.0f, 1.0f, {-0.7745967f, 0.0f, 0.7745967f},
+      {"three points",
+       -1.0f,
+       1.0f,
+       {-0.7745967f, 0.0f, 0.7745967f},
        {0.5555556f, 0.8888889f, 0.5555556f}},
       {"two points on [0, 1]", 0.0f, 1.0f, {0.21132487f, 0.7886751f}, {0.5f, 0.5f}},
       {"reversed interval", 1.0f, -1.0f, {0.57735026f, -0.57735026f}, {-1.0f, -1.0f}},
@@ -126,12 +129,12 @@ TEST(Gauleg, MidpointComesFromTheFloatSumOfTheBounds) {
   std::array<float, 7> nodes{};
   std::array<float, 7> weights{};
   gauleg(0.1f, 0.7f, nodes, weights, 7);
-  testing::expect_bits(nodes, std::array<std::uint32_t, 7>{0x3dec1172, 0x3e35cd38, 0x3e8e7652,
-                                                           0x3ecccccd, 0x3f0591a4, 0x3f1f597f,
-                                                           0x3f2f4a9f});
-  testing::expect_bits(weights, std::array<std::uint32_t, 7>{0x3d1f1c72, 0x3dabd9da, 0x3dea98ac,
-                                                             0x3e0065a5, 0x3dea98ac, 0x3dabd9da,
-                                                             0x3d1f1c72});
+  testing::expect_bits(nodes,
+                       std::array<std::uint32_t, 7>{0x3dec1172, 0x3e35cd38, 0x3e8e7652, 0x3ecccccd,
+                                                    0x3f0591a4, 0x3f1f597f, 0x3f2f4a9f});
+  testing::expect_bits(weights,
+                       std::array<std::uint32_t, 7>{0x3d1f1c72, 0x3dabd9da, 0x3dea98ac, 0x3e0065a5,
+                                                    0x3dea98ac, 0x3dabd9da, 0x3d1f1c72});
 }
 
 TEST(Gauleg, WeightsAreMirroredBitForBitAndNodesAscendSymmetrically) {

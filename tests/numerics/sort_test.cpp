@@ -114,8 +114,7 @@ TEST(Sort2, DescendingTableRowsComeOutAscendingWithAFewPendingRanges) {
   const auto original_keys = keys;
   const auto original_companion = companion;
   std::array<int, 50> range_stack{};
-  const int most_pending =
-      detail::sort2_with_stack(498, keys, companion, kNoPause, range_stack);
+  const int most_pending = detail::sort2_with_stack(498, keys, companion, kNoPause, range_stack);
   expect_sorted_with_pairs_kept(keys, companion, original_keys, original_companion);
   EXPECT_LE(most_pending, 4);
   EXPECT_GE(most_pending, 1);
@@ -149,8 +148,8 @@ TEST(Sort2, NanKeysNeitherHangNorLeaveTheArray) {
   sort2(static_cast<int>(keys.size()), keys, companion, kNoPause);
   // Comparisons with a NaN are false, so NaNs stop the partition scans and
   // the insertion scans run on past them; the order that results is fixed.
-  expect_same_floats(companion, std::array<float, 16>{13, 14, 3, 6, 1, 9, 8, 11, 12, 10, 2, 4,
-                                                      7, 16, 15, 5});
+  expect_same_floats(companion,
+                     std::array<float, 16>{13, 14, 3, 6, 1, 9, 8, 11, 12, 10, 2, 4, 7, 16, 15, 5});
 }
 
 TEST(Sort2, ResumedFullStackStillSortsAndStaysInsideTheStack) {
@@ -168,8 +167,8 @@ TEST(Sort2, ResumedFullStackStillSortsAndStaysInsideTheStack) {
     std::array<int, 8> storage;
     storage.fill(kGuard);
     PauseLog log;
-    const int most_pending = detail::sort2_with_stack(
-        2000, keys, companion, log.handler(), std::span<int>(storage).first(capacity));
+    const int most_pending = detail::sort2_with_stack(2000, keys, companion, log.handler(),
+                                                      std::span<int>(storage).first(capacity));
     expect_sorted_with_pairs_kept(keys, companion, original_keys, original_companion);
     ASSERT_FALSE(log.messages.empty());
     for (const auto& message : log.messages) EXPECT_EQ(message, "NSTACK too small in sort2");

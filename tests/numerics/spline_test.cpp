@@ -55,8 +55,19 @@ TEST(Spline, KnownCurvesGiveExactSecondDerivativesAndValues) {
        kNatural,
        {0.0f, -3.0f, 0.0f},
        {{0.5f, 0.6875f}, {1.0f, 1.0f}, {3.0f, -1.0f}}},
-      {"clamped arch", {0.0f, 1.0f, 2.0f}, {0.0f, 1.0f, 0.0f}, 1.0f, -1.0f, {2.0f, -4.0f, 2.0f}, {}},
-      {"two knots are linear", {0.0f, 2.0f}, {1.0f, 5.0f}, kNatural, kNatural, {0.0f, 0.0f},
+      {"clamped arch",
+       {0.0f, 1.0f, 2.0f},
+       {0.0f, 1.0f, 0.0f},
+       1.0f,
+       -1.0f,
+       {2.0f, -4.0f, 2.0f},
+       {}},
+      {"two knots are linear",
+       {0.0f, 2.0f},
+       {1.0f, 5.0f},
+       kNatural,
+       kNatural,
+       {0.0f, 0.0f},
        {{0.5f, 2.0f}, {2.0f, 5.0f}, {0.0f, 1.0f}}},
   };
   for (const auto& c : cases) {
@@ -113,7 +124,8 @@ TEST(Spline, ExactEndSlopesReproduceACubic) {
   spline(x, y, count, static_cast<float>(slope(-1.0)), static_cast<float>(slope(3.0)),
          second_deriv);
   for (std::size_t k = 0; k < x.size(); ++k) {
-    EXPECT_NEAR(second_deriv[k], 6.0 * static_cast<double>(x[k]) - 4.0, 64 * kEps) << "x = " << x[k];
+    EXPECT_NEAR(second_deriv[k], 6.0 * static_cast<double>(x[k]) - 4.0, 64 * kEps)
+        << "x = " << x[k];
   }
   for (int step = 0; step <= 80; ++step) {
     const float t = -1.0f + 0.05f * static_cast<float>(step);
@@ -129,14 +141,16 @@ TEST(Spline, IrregularKnotsGiveTheRecordedBitPatterns) {
   const std::vector<float> y = {1.0f, 0.7f, -0.2f, 0.45f, 2.1f, 1.9f};
   std::vector<float> second_deriv(6);
   spline(x, y, 6, 0.3f, -1.7f, second_deriv);
-  testing::expect_bits(second_deriv, std::vector<std::uint32_t>{0xc14db101, 0xbe93bfbc, 0x4095a9b5,
-                                                                0x3f246a7c, 0xc033a43f, 0xc0f316f8});
+  testing::expect_bits(second_deriv,
+                       std::vector<std::uint32_t>{0xc14db101, 0xbe93bfbc, 0x4095a9b5, 0x3f246a7c,
+                                                  0xc033a43f, 0xc0f316f8});
   struct Recorded {
     int step;
     std::uint32_t value;
   };
-  for (const Recorded& r : {Recorded{0, 0xbfd0996b}, Recorded{2, 0xbe8898c8}, Recorded{5, 0x3f496c5e},
-                            Recorded{14, 0x3ecd096b}, Recorded{24, 0xbe373444}}) {
+  for (const Recorded& r :
+       {Recorded{0, 0xbfd0996b}, Recorded{2, 0xbe8898c8}, Recorded{5, 0x3f496c5e},
+        Recorded{14, 0x3ecd096b}, Recorded{24, 0xbe373444}}) {
     const float at = -0.5f + 0.07f * static_cast<float>(r.step);
     EXPECT_EQ(bits(splint(x, y, second_deriv, 6, at, kNoPause)), r.value) << "at = " << at;
   }
@@ -164,8 +178,7 @@ TEST(Splint, ZeroWidthBracketPausesOnceAndResumesWithNan) {
     const PauseHandler resume = [&messages](std::string_view message) {
       messages.emplace_back(message);
     };
-    const float value =
-        splint(c.x, c.y, second_deriv, static_cast<int>(c.x.size()), c.at, resume);
+    const float value = splint(c.x, c.y, second_deriv, static_cast<int>(c.x.size()), c.at, resume);
     EXPECT_TRUE(std::isnan(value)) << value;
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], "bad xa input in splint");
