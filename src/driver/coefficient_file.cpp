@@ -1,10 +1,11 @@
 #include "driver/coefficient_file.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "textio/edit.hpp"
 #include "textio/run_error.hpp"
@@ -65,7 +66,8 @@ FileIdentity identity_of_path(const std::string& path) {
   return {info.st_dev, info.st_ino, true};
 }
 
-UnknownFile::UnknownFile(std::string path, int channel) : path_(std::move(path)), channel_(channel) {
+UnknownFile::UnknownFile(std::string path, int channel)
+    : path_(std::move(path)), channel_(channel) {
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) throw textio::RunError(channel_, path_, system_reason("open"));
   struct stat info {};

@@ -2,9 +2,10 @@
 // The coefficient file of one job (also the content of the reference copy)
 // and the "unknown" open through which the driver writes it.
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 #include "expansion/bfit.hpp"
 

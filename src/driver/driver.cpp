@@ -39,8 +39,8 @@ void check_not_held(const FileIdentity& file, int channel, const std::string& pa
                     const FileIdentity& holder, int holder_channel, std::string_view holder_role) {
   if (file.same_as(holder)) {
     throw RunError(channel, path,
-                   "file is already open on channel " + std::to_string(holder_channel) + " (it is " +
-                       std::string(holder_role) + ")");
+                   "file is already open on channel " + std::to_string(holder_channel) +
+                       " (it is " + std::string(holder_role) + ")");
   }
 }
 
@@ -61,16 +61,17 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   CommandLine line;
   line.input_dir = fixed_field(argument(argc, argv, 1), kPathWidth);
   line.output_dir = fixed_field(argument(argc, argv, 2), kPathWidth);
-  const std::int32_t mode = textio::read_argument_integer(argument(argc, argv, 3), kNumberArgumentWidth,
-                                                          "spectral mode (argument 3)");
-  const std::int32_t n = textio::read_argument_integer(argument(argc, argv, 4), kNumberArgumentWidth,
-                                                       "expansion order (argument 4)");
+  const std::int32_t mode = textio::read_argument_integer(
+      argument(argc, argv, 3), kNumberArgumentWidth, "spectral mode (argument 3)");
+  const std::int32_t n = textio::read_argument_integer(
+      argument(argc, argv, 4), kNumberArgumentWidth, "expansion order (argument 4)");
   // Checked before anything is written: the result arrays hold orders up
   // to 300 and the delta-fit needs at least 3.
   if (n < expansion::kMinOrder || n > expansion::kMaxOrder) {
     throw RunError(textio::kNoChannel, "",
                    "expansion order (argument 4) is " + std::to_string(n) + "; it must lie in " +
-                       std::to_string(expansion::kMinOrder) + ".." + std::to_string(expansion::kMaxOrder));
+                       std::to_string(expansion::kMinOrder) + ".." +
+                       std::to_string(expansion::kMaxOrder));
   }
   if (mode != 0 && mode != 1) {
     throw RunError(textio::kNoChannel, "",
@@ -117,7 +118,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     const bool reference = wavelength.has_value() && is_reference_wavelength(*wavelength);
 
     for (const std::int32_t size : sizes) {
-      const std::string name = band_mode ? band_file_name(label, size) : wavelength_file_name(label, size);
+      const std::string name =
+          band_mode ? band_file_name(label, size) : wavelength_file_name(label, size);
       const std::string input_path = join_path(line.input_dir, name);
       const std::string output_path = join_path(line.output_dir, name);
 
@@ -141,7 +143,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
       coefficient_file.replace_content(content);
       coefficient_file.close();
 
-      if (reference) write_copy(join_path(line.output_dir, reference_file_name(size)), content, spectral_list);
+      if (reference)
+        write_copy(join_path(line.output_dir, reference_file_name(size)), content, spectral_list);
     }
   }
   return 0;

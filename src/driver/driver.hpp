@@ -17,7 +17,7 @@ struct CommandLine {
   std::string input_dir;   // without trailing blanks
   std::string output_dir;  // without trailing blanks
   SpectralMode mode = SpectralMode::kWavelength;
-  std::int32_t n = 0;      // expansion order, kMinOrder..kMaxOrder
+  std::int32_t n = 0;  // expansion order, kMinOrder..kMaxOrder
 };
 
 // Reads argv[1..4] (a missing argument counts as blank). The directories

@@ -24,7 +24,8 @@ class RunEndedByOperator : public std::runtime_error {
 // which must outlive it (and every copy of it).
 class OperatorPause {
  public:
-  OperatorPause(std::istream& answers, std::ostream& prompts) : answers_(&answers), prompts_(&prompts) {}
+  OperatorPause(std::istream& answers, std::ostream& prompts)
+      : answers_(&answers), prompts_(&prompts) {}
 
   // Returns when the operator answers "go"; throws RunEndedByOperator
   // otherwise.

@@ -1,10 +1,11 @@
 #include "driver/run_lists.hpp"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "textio/run_error.hpp"
 
@@ -15,11 +16,13 @@ namespace {
 // name reaches; the stream is opened on the same name afterwards.
 FileIdentity open_unknown_for_reading(const std::string& path, int channel) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) throw textio::RunError(channel, path, std::string("open failed: ") + std::strerror(errno));
+  if (fd < 0)
+    throw textio::RunError(channel, path, std::string("open failed: ") + std::strerror(errno));
   struct stat info {};
   const bool known = ::fstat(fd, &info) == 0;
   ::close(fd);
-  if (known && S_ISDIR(info.st_mode)) throw textio::RunError(channel, path, "open failed: is a directory");
+  if (known && S_ISDIR(info.st_mode))
+    throw textio::RunError(channel, path, "open failed: is a directory");
   if (!known) return {};
   return {info.st_dev, info.st_ino, true};
 }

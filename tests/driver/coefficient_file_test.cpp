@@ -1,12 +1,12 @@
 #include "driver/coefficient_file.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "textio/run_error.hpp"

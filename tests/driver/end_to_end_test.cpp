@@ -2,21 +2,22 @@
 // the exit status, the standard output and error, and exactly which files
 // exist afterwards with what content.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -47,7 +48,7 @@ std::string table_text(int rows = 498, double g = 0.7) {
   text.precision(9);
   for (int i = 0; i < rows; ++i) {
     const double theta = 180.0 * i / 497.0;
-    const double mu = std::cos(theta * M_PI / 180.0);
+    const double mu = std::cos(theta * std::numbers::pi / 180.0);
     const double phase = (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5);
     text << theta << ' ' << phase << '\n';
   }
@@ -119,7 +120,8 @@ class EndToEnd : public ::testing::Test {
     std::map<std::string, std::string> files;
     if (!fs::exists(work_ / dir)) return files;
     for (const auto& entry : fs::directory_iterator(work_ / dir))
-      if (entry.is_regular_file()) files[entry.path().filename().string()] = read_file(entry.path());
+      if (entry.is_regular_file())
+        files[entry.path().filename().string()] = read_file(entry.path());
     return files;
   }
 
@@ -129,7 +131,8 @@ class EndToEnd : public ::testing::Test {
 
   static void expect_failure(const Outcome& outcome, int channel, const std::string& file) {
     EXPECT_EQ(outcome.status, 2) << outcome.err;
-    EXPECT_NE(outcome.err.find("channel " + std::to_string(channel)), std::string::npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("channel " + std::to_string(channel)), std::string::npos)
+        << outcome.err;
     EXPECT_NE(outcome.err.find(file), std::string::npos) << outcome.err;
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
   }
@@ -140,8 +143,9 @@ class EndToEnd : public ::testing::Test {
 
 constexpr int kOrder = 8;
 const std::string kOrderArg = std::to_string(kOrder);
-const char* const kTwoByThree[] = {"WVN_0p55_DE_005.dat", "WVN_0p55_DE_010.dat", "WVN_0p55_DE_020.dat",
-                                   "WVN_0p87_DE_005.dat", "WVN_0p87_DE_010.dat", "WVN_0p87_DE_020.dat"};
+const char* const kTwoByThree[] = {"WVN_0p55_DE_005.dat", "WVN_0p55_DE_010.dat",
+                                   "WVN_0p55_DE_020.dat", "WVN_0p87_DE_005.dat",
+                                   "WVN_0p87_DE_010.dat", "WVN_0p87_DE_020.dat"};
 
 TEST_F(EndToEnd, WavelengthRunWritesEveryJobAndTheReferenceCopies) {
   sizes("3\n5\n10\n20\n");
@@ -183,7 +187,8 @@ TEST_F(EndToEnd, AnExistingCoefficientFileHoldsOnlyTheNewRecords) {
 TEST_F(EndToEnd, BandRunNamesFilesAfterTheBandsAndWritesNoReferenceCopy) {
   sizes("2\n5\n10\n");
   bands("2\nB07 thermal window\n'ch4.3um'\n");
-  for (const char* name : {"B07_DE_005.dat", "B07_DE_010.dat", "ch4.3um_DE_005.dat", "ch4.3um_DE_010.dat"})
+  for (const char* name :
+       {"B07_DE_005.dat", "B07_DE_010.dat", "ch4.3um_DE_005.dat", "ch4.3um_DE_010.dat"})
     table(name);
   fs::create_directories(work_ / "coef");
   const Outcome outcome = run({"pf/", "coef/", "1", kOrderArg});
@@ -191,8 +196,8 @@ TEST_F(EndToEnd, BandRunNamesFilesAfterTheBandsAndWritesNoReferenceCopy) {
   const auto files = files_in("coef");
   std::vector<std::string> names;
   for (const auto& [name, content] : files) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"B07_DE_005.dat", "B07_DE_010.dat", "ch4.3um_DE_005.dat",
-                                             "ch4.3um_DE_010.dat"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"B07_DE_005.dat", "B07_DE_010.dat",
+                                             "ch4.3um_DE_005.dat", "ch4.3um_DE_010.dat"}));
 }
 
 TEST_F(EndToEnd, DirectoriesAreJoinedWithoutSeparatorAndMayBeEmpty) {
@@ -228,7 +233,8 @@ TEST_F(EndToEnd, MissingTableInTheMiddleStopsTheRunAndKeepsEarlierFiles) {
 
 TEST_F(EndToEnd, UnreadableTablesStopTheRunOnTheTableChannel) {
   const std::string good = table_text();
-  const std::string letters = good.substr(0, good.find('\n', good.find('\n', 40) + 1) + 1) + "abc 1.0\n" +
+  const std::string letters = good.substr(0, good.find('\n', good.find('\n', 40) + 1) + 1) +
+                              "abc 1.0\n" +
                               good.substr(good.find('\n', good.find('\n', 40) + 1) + 1);
   const std::map<std::string, std::string> tables = {
       {"497 rows", table_text(497)},
@@ -366,10 +372,18 @@ TEST_F(EndToEnd, EmptyListsRunNoJobsButSpectralEntriesAreStillRead) {
 
 TEST_F(EndToEnd, BadCommandLinesStopBeforeAnythingIsWrittenOrOpened) {
   const std::vector<std::vector<std::string>> command_lines = {
-      {"pf/", "coef/", "0", "2"},      {"pf/", "coef/", "0", "301"},   {"pf/", "coef/", "0", "-5"},
-      {"pf/", "coef/", "0", "12345678901"}, {"pf/", "coef/", "2", "8"}, {"pf/", "coef/", "-1", "8"},
-      {"pf/", "coef/", "0", ""},       {"pf/", "coef/", "0", "  "},    {"pf/", "coef/", "0", "1.5"},
-      {"pf/", "coef/", "0", "8x"},     {"pf/", "coef/", "zero", "8"},  {"pf/", "coef/", "0"},
+      {"pf/", "coef/", "0", "2"},
+      {"pf/", "coef/", "0", "301"},
+      {"pf/", "coef/", "0", "-5"},
+      {"pf/", "coef/", "0", "12345678901"},
+      {"pf/", "coef/", "2", "8"},
+      {"pf/", "coef/", "-1", "8"},
+      {"pf/", "coef/", "0", ""},
+      {"pf/", "coef/", "0", "  "},
+      {"pf/", "coef/", "0", "1.5"},
+      {"pf/", "coef/", "0", "8x"},
+      {"pf/", "coef/", "zero", "8"},
+      {"pf/", "coef/", "0"},
       {},
   };
   fs::create_directories(work_ / "INPUT");

@@ -76,9 +76,10 @@ TEST(Naming, ReferenceToleranceIsStrictAndInDouble) {
     bool reference;
   };
   const Case cases[] = {
-      {0.55, true},  {0.549, true},   {0.551, true},      {0.548, false},
-      {0.552, false}, {0.5510001, false}, {0.5489999, false}, {-0.55, false},
-      {0.55 + kReferenceTolerance, false}, {0.5500009999, true},
+      {0.55, true},         {0.549, true},  {0.551, true},
+      {0.548, false},       {0.552, false}, {0.5510001, false},
+      {0.5489999, false},   {-0.55, false}, {0.55 + kReferenceTolerance, false},
+      {0.5500009999, true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(is_reference_wavelength(c.wavelength), c.reference) << "wavelength " << c.wavelength;
