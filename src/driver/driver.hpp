@@ -12,23 +12,38 @@ namespace phasefit::driver {
 
 enum class SpectralMode : std::int32_t { kWavelength = 0, kBand = 1 };
 
-// The four positional arguments, checked.
+// Most worker threads a run accepts.
+inline constexpr std::int32_t kMaxWorkers = 1024;
+
+// The options and the four positional arguments, checked.
 struct CommandLine {
+  // Worker threads computing jobs; 0 means one per hardware thread. With 1
+  // the jobs run one after another on the calling thread.
+  std::int32_t workers = 0;
   std::string input_dir;   // without trailing blanks
   std::string output_dir;  // without trailing blanks
   SpectralMode mode = SpectralMode::kWavelength;
   std::int32_t n = 0;  // expansion order, kMinOrder..kMaxOrder
 };
 
-// Reads argv[1..4] (a missing argument counts as blank). The directories
+// Reads the options, then the four positional arguments (a missing argument
+// counts as blank). Options come first: "-j N", "-jN", "--jobs N" and
+// "--jobs=N" set the worker count (1..kMaxWorkers); "--" ends the options.
+// The first argument that is none of these is the first positional one, so
+// a mode or order such as "-1" keeps its meaning. The directories
 // are cut to 150 characters; the mode and N are free-form Integers from
 // 10-character fields. A mode other than 0 or 1 and an N outside 3..300 are
-// refused, as is a missing or non-integer mode or N: each throws
+// refused, as is a missing or non-integer mode or N or a bad worker count:
+// each throws
 // textio::RunError before anything is opened or written.
 CommandLine parse_command_line(int argc, const char* const* argv);
 
 // One whole run. Writes the echo of N to `out`; an operator pause prompts
-// on `err` and reads its answer from `in`. Returns 0 when every job is
+// on `err` and reads its answer from `in`. With several workers the jobs are
+// computed concurrently and committed in job order, so that files, stdout,
+// stderr, stdin and the outcome are those of the one-thread run; a job whose
+// table could be a file the run writes makes the rest of the run go one job
+// at a time. Returns 0 when every job is
 // written. Throws textio::RunError for an input or output failure (exit
 // status 2) and RunEndedByOperator when the operator ends the run at a
 // pause (exit status 3); files of earlier jobs stay.
