@@ -1,9 +1,17 @@
 // Singular value decomposition by Householder bidiagonalisation and
 // implicit-shift QR (Golub-Reinsch), and the least-squares solve on top of
-// it. Every operation is a single-precision one, performed in the order
-// written here: stored coefficient files are compared bit for bit, so sums
-// are never reassociated and a division is never replaced by a reciprocal
-// multiplication unless the algorithm itself forms the reciprocal.
+// it, arranged for the vector units. Every operation is a single-precision
+// one, and every element and every sum sees exactly the operations of the
+// straightforward loops in svd_reference.cpp, in the same order: stored
+// coefficient files are compared bit for bit. What changes is only which
+// independent operations run side by side, and when:
+//   - dot products run several at a time, one per vector lane, each adding
+//     its terms in increasing index order (svd_kernels.cpp);
+//   - in the diagonalisation, where every decision depends on w and e
+//     alone, the plane rotations are logged and later applied to U and V
+//     block of rows by block of rows; every element still receives the same
+//     rotations in the same order, but a block of rows stays in the
+//     first-level cache through thousands of them.
 //
 // Glossary of the short names used in svdcmp (m = rows, n = cols):
 //   a(i, j)  the matrix being decomposed; it ends up holding U.
@@ -28,6 +36,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "numerics/svd_kernels.hpp"
+
 namespace phasefit::numerics {
 namespace {
 
@@ -41,6 +51,38 @@ struct Vec1 {
 };
 
 constexpr int kMaxPasses = 30;
+
+// Plane rotations of the diagonalisation waiting to be applied to the
+// columns of one matrix (U or V), in the order they were formed.
+class RotationLog {
+ public:
+  RotationLog(std::vector<PlaneRotation>& entries, MatView target, int rows)
+      : entries_(entries), target_(target), rows_(rows) {
+    assert(!entries_.empty());
+  }
+
+  void rotate(int first, int second, float c, float s) { push({first, second, c, s}); }
+  void negate(int column) { push({column, 0, 0.0f, 0.0f}); }
+
+  // Applies every pending rotation; the log is empty afterwards.
+  void flush() {
+    if (count_ == 0) return;
+    kernels::apply_rotations(target_.data.data(), target_.ld, rows_, entries_.data(), count_);
+    count_ = 0;
+  }
+
+ private:
+  void push(const PlaneRotation& rotation) {
+    // A full log is applied early; the order of the rotations is kept.
+    if (count_ == static_cast<int>(entries_.size())) flush();
+    entries_[static_cast<std::size_t>(count_++)] = rotation;
+  }
+
+  std::vector<PlaneRotation>& entries_;
+  MatView target_;
+  int rows_;
+  int count_ = 0;
+};
 
 }  // namespace
 
@@ -58,8 +100,23 @@ float pythag(float p, float q) {
   return std::sqrt(1.0f + r * r) * aq;
 }
 
+namespace {
+
+// Address of x(i, j), formed without the bounds check of the view, for the
+// kernels.
+float* element(const MatView& x, int i, int j) {
+  return x.data.data() + static_cast<std::ptrdiff_t>(i - 1) +
+         static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
+}
+
+// Columns whose reflection is computed together: their dot products, then
+// their updates, while the columns are still in the second-level cache.
+constexpr int kColumnChunk = 32;
+
+}  // namespace
+
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
-            MatView right_vectors, const PauseHandler& pause) {
+            MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace) {
   assert(rows >= 1 && rows <= matrix.ld);
   assert(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
   assert(singular_values.size() >= static_cast<std::size_t>(cols));
@@ -71,6 +128,11 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   const Vec1 e{superdiag};
   const int m = rows;
   const int n = cols;
+  // Dot products of one reflection with a chunk of columns and the matching
+  // update factors; one row of a, made contiguous.
+  std::array<float, kSvdcmpMaxCols> dots;
+  std::array<float, kSvdcmpMaxCols> row_copy;
+  float* const dot = dots.data();
 
   // Phase 1: Householder reduction to upper bidiagonal form. Column
   // reflections zero a column below the diagonal, row reflections zero a
@@ -94,15 +156,18 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
           a(k, i) = a(k, i) / scale;
           s = s + a(k, i) * a(k, i);
         }
-        float f = a(i, i);
+        const float f = a(i, i);
         g = -sign(std::sqrt(s), f);
         const float h = f * g - s;
         a(i, i) = f - g;
-        for (int j = l; j <= n; ++j) {
-          s = 0.0f;
-          for (int k = i; k <= m; ++k) s = s + a(k, i) * a(k, j);
-          f = s / h;
-          for (int k = i; k <= m; ++k) a(k, j) = a(k, j) + f * a(k, i);
+        // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
+        const int count = m - i + 1;
+        for (int first = l; first <= n; first += kColumnChunk) {
+          const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
+          kernels::column_dots(element(a, i, first), a.ld, count, element(a, i, i), chunk, dot);
+          for (int c = 0; c < chunk; ++c) dot[c] = dot[c] / h;
+          kernels::column_updates(element(a, i, first), a.ld, count, element(a, i, i), chunk,
+                                  dot);
         }
         for (int k = i; k <= m; ++k) a(k, i) = scale * a(k, i);
       }
@@ -123,10 +188,11 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         const float h = f * g - s;
         a(i, l) = f - g;
         for (int k = l; k <= n; ++k) e(k) = a(i, k) / h;
-        for (int j = l; j <= m; ++j) {
-          s = 0.0f;
-          for (int k = l; k <= n; ++k) s = s + a(j, k) * a(i, k);
-          for (int k = l; k <= n; ++k) a(j, k) = a(j, k) + s * e(k);
+        // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
+        if (l <= m) {
+          for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
+          kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
+                               &e(l));
         }
         for (int k = l; k <= n; ++k) a(i, k) = scale * a(i, k);
       }
@@ -146,11 +212,11 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         // Two divisions, in this order, to avoid a possible underflow of
         // a(i, l) * g.
         for (int j = l; j <= n; ++j) v(j, i) = (a(i, j) / a(i, l)) / g;
-        for (int j = l; j <= n; ++j) {
-          s = 0.0f;
-          for (int k = l; k <= n; ++k) s = s + a(i, k) * v(k, j);
-          for (int k = l; k <= n; ++k) v(k, j) = v(k, j) + s * v(k, i);
-        }
+        // Column j of V gains s_j v(l..n, i), s_j = a(i, l..n) . v(l..n, j).
+        const int count = n - l + 1;
+        for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
+        kernels::column_dots(element(v, l, l), v.ld, count, row_copy.data(), count, dot);
+        kernels::column_updates(element(v, l, l), v.ld, count, element(v, l, i), count, dot);
       }
       for (int j = l; j <= n; ++j) {
         v(i, j) = 0.0f;
@@ -169,11 +235,18 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
     for (int j = l; j <= n; ++j) a(i, j) = 0.0f;
     if (g != 0.0f) {
       g = 1.0f / g;
-      for (int j = l; j <= n; ++j) {
-        s = 0.0f;
-        for (int k = l; k <= m; ++k) s = s + a(k, i) * a(k, j);
-        const float f = (s / a(i, i)) * g;
-        for (int k = i; k <= m; ++k) a(k, j) = a(k, j) + f * a(k, i);
+      // Column j gains f_j a(i..m, i), f_j = ((a(l..m, i) . a(l..m, j)) / a(i, i)) g:
+      // the sum starts at row l, the update at row i.
+      const int count = m - i;
+      for (int first = l; first <= n; first += kColumnChunk) {
+        const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
+        if (count > 0)
+          kernels::column_dots(element(a, l, first), a.ld, count, element(a, l, i), chunk, dot);
+        else
+          for (int c = 0; c < chunk; ++c) dot[c] = 0.0f;
+        for (int c = 0; c < chunk; ++c) dot[c] = (dot[c] / a(i, i)) * g;
+        kernels::column_updates(element(a, i, first), a.ld, count + 1, element(a, i, i), chunk,
+                                dot);
       }
       for (int j = i; j <= m; ++j) a(j, i) = a(j, i) * g;
     } else {
@@ -184,7 +257,9 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
   // Phase 4: diagonalise the bidiagonal form, one singular value at a time
   // from the last, by implicit-shift QR sweeps over the unreduced block
-  // l..k.
+  // l..k. The rotations of U and V are logged and applied in batches.
+  RotationLog u_log(workspace.u_rotations, a, m);
+  RotationLog v_log(workspace.v_rotations, v, n);
   for (int k = n; k >= 1; --k) {
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
       // Split search. An entry is negligible when adding it to the norm
@@ -201,7 +276,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
       }
       if (cancel) {
         // w(l-1) is negligible: chase e(l) out of the block with rotations
-        // between row l-1 and rows l..k.
+        // between column l-1 and columns l..k of U.
         const int nm = l - 1;
         float c = 0.0f;
         s = 1.0f;
@@ -215,12 +290,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
           h = 1.0f / h;
           c = g * h;
           s = -(f * h);
-          for (int r = 1; r <= m; ++r) {
-            const float y = a(r, nm);
-            const float z = a(r, i);
-            a(r, nm) = y * c + z * s;
-            a(r, i) = z * c - y * s;
-          }
+          u_log.rotate(nm, i, c, s);
         }
       }
       float z = w(k);
@@ -229,12 +299,18 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         // either sign) is left as it is.
         if (z < 0.0f) {
           w(k) = -z;
-          for (int r = 1; r <= n; ++r) v(r, k) = -v(r, k);
+          v_log.negate(k);
         }
         break;
       }
       // On resume the last pass still runs, and w(k) keeps what it leaves.
-      if (pass == kMaxPasses) pause("no convergence in svdcmp");
+      // U and V are brought up to date first, so that a handler that ends
+      // the run leaves them as the element-wise loops would.
+      if (pass == kMaxPasses) {
+        u_log.flush();
+        v_log.flush();
+        pause("no convergence in svdcmp");
+      }
 
       // Shift from the trailing 2 x 2 block.
       float x = w(l);
@@ -263,12 +339,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         g = g * c - x * s;
         h = y * s;
         y = y * c;
-        for (int r = 1; r <= n; ++r) {
-          const float t1 = v(r, j);
-          const float t2 = v(r, i);
-          v(r, j) = t1 * c + t2 * s;
-          v(r, i) = t2 * c - t1 * s;
-        }
+        v_log.rotate(j, i, c, s);
         z = pythag(f, h);
         w(j) = z;
         // A zero z keeps the first rotation of this j.
@@ -279,18 +350,21 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         }
         f = c * g + s * y;
         x = c * y - s * g;
-        for (int r = 1; r <= m; ++r) {
-          const float t1 = a(r, j);
-          const float t2 = a(r, i);
-          a(r, j) = t1 * c + t2 * s;
-          a(r, i) = t2 * c - t1 * s;
-        }
+        u_log.rotate(j, i, c, s);
       }
       e(l) = 0.0f;
       e(k) = f;
       w(k) = x;
     }
   }
+  u_log.flush();
+  v_log.flush();
+}
+
+void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
+            MatView right_vectors, const PauseHandler& pause) {
+  SvdWorkspace workspace;
+  svdcmp(matrix, rows, cols, singular_values, right_vectors, pause, workspace);
 }
 
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
@@ -301,30 +375,19 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
   assert(rhs.size() >= static_cast<std::size_t>(rows));
   assert(solution.size() >= static_cast<std::size_t>(cols));
 
-  const MatView& u = left_vectors;
-  const MatView& v = right_vectors;
   const auto w = [&](int j) { return singular_values[static_cast<std::size_t>(j - 1)]; };
-  const auto b = [&](int i) { return rhs[static_cast<std::size_t>(i - 1)]; };
-  const Vec1 x{solution};
   // (U^T b)(j) / w(j), or 0 for a dropped singular value. 40 KB on the
   // stack; its capacity is the routine's limit on cols.
   std::array<float, kSvbksbMaxCols> projected_store;
   const Vec1 projected{projected_store};
 
-  for (int j = 1; j <= cols; ++j) {
-    float p = 0.0f;
-    if (w(j) != 0.0f) {
-      float s = 0.0f;
-      for (int i = 1; i <= rows; ++i) s = s + u(i, j) * b(i);
-      p = s / w(j);
-    }
-    projected(j) = p;
-  }
-  for (int j = 1; j <= cols; ++j) {
-    float s = 0.0f;
-    for (int jj = 1; jj <= cols; ++jj) s = s + v(j, jj) * projected(jj);
-    x(j) = s;
-  }
+  // All column sums at once; a dropped value's sum is formed and discarded.
+  kernels::column_dots(element(left_vectors, 1, 1), left_vectors.ld, rows, rhs.data(), cols,
+                       projected_store.data());
+  for (int j = 1; j <= cols; ++j) projected(j) = w(j) != 0.0f ? projected(j) / w(j) : 0.0f;
+  // x(j) = v(j, 1..n) . projected(1..n), all rows j at once.
+  kernels::row_dots(element(right_vectors, 1, 1), right_vectors.ld, cols, cols,
+                    projected_store.data(), solution.data());
 }
 
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
@@ -345,7 +408,7 @@ void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
   const std::span<float> singular_values = workspace.singular_values;
   const Vec1 w{singular_values};
 
-  svdcmp(matrix, rows, cols, singular_values, v, pause);
+  svdcmp(matrix, rows, cols, singular_values, v, pause, workspace);
 
   // A NaN is never taken as the largest and never falls below the
   // threshold; a value left negative by an unconverged pass always does.

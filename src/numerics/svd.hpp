@@ -22,6 +22,30 @@ inline constexpr int kSvbksbMaxCols = 10000;
 // sqrt(p*p + q*q) without forming the squares.
 float pythag(float p, float q);
 
+// One plane rotation of the diagonalisation, recorded so that it can be
+// applied to U or V later, row block by row block: columns first and second
+// (1-based) become x_first*c + x_second*s and x_second*c - x_first*s. An
+// entry with second = 0 negates column first instead.
+struct PlaneRotation {
+  int first = 0;
+  int second = 0;
+  float c = 0.0f;
+  float s = 0.0f;
+};
+
+// Entries each rotation log holds before it is applied and emptied.
+inline constexpr int kRotationLogCapacity = 16384;
+
+// Storage svdcmp and svdfit reuse from call to call: V and the singular
+// values for svdfit, the rotation logs for svdcmp. One per thread; sized once
+// for the largest problem (about 0.9 MB).
+struct SvdWorkspace {
+  std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
+  std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
+  std::vector<PlaneRotation> u_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
+  std::vector<PlaneRotation> v_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
+};
+
 // A = U diag(w) V^T for the leading rows x cols block of `matrix`
 // (1 <= rows <= matrix.ld, 1 <= cols <= right_vectors.ld, cols <= 500).
 // On return matrix holds U, singular_values[0 .. cols-1] holds w (not
@@ -32,7 +56,11 @@ float pythag(float p, float q);
 // negative, its column of V not negated) and the remaining ones are
 // computed as usual. If the handler throws, the exception ends the call and
 // the outputs are partly written. Non-finite input is not detected; it ends
-// in such pauses. No allocation; the superdiagonal lives on the stack.
+// in such pauses. The workspace form allocates nothing (the superdiagonal
+// lives on the stack, the rotation logs in the workspace); the other form
+// allocates a workspace for the call.
+void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
+            MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace);
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause);
 
@@ -41,13 +69,6 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 // cols <= right_vectors.ld, cols <= kSvbksbMaxCols (a 40 KB stack array).
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution);
-
-// Storage svdfit reuses from call to call: V and the singular values. One
-// per thread; sized once for the largest problem.
-struct SvdWorkspace {
-  std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
-  std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
-};
 
 // Least-squares solution of A x ~ b by SVD, singular values below 1e-9 of
 // the largest set to zero (a value equal to the threshold is kept). matrix

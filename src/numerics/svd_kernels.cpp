@@ -1,0 +1,242 @@
+// Vector forms of svdcmp's and svbksb's inner loops. Lanes always carry
+// independent quantities: eight different dot products advancing one term
+// at a time, or eight elements of one update. So each sum still adds its
+// terms one by one in increasing index order, and every element sees the
+// same operations as in the scalar loops; only their interleaving differs.
+//
+// The hot functions are compiled twice, for AVX2 and for the baseline
+// instruction set, and the loader picks one for the machine. Contraction to
+// fused multiply-add is off for the whole project, and the AVX2 target does
+// not enable FMA instructions anyway.
+
+#include "numerics/svd_kernels.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+// The helpers below pass vectors by value between always-inlined functions;
+// no such value crosses a real call, so the ABI note does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace phasefit::numerics::kernels {
+namespace {
+
+using V8 = float __attribute__((vector_size(32)));
+using V8i = int __attribute__((vector_size(32)));
+constexpr int kLanes = 8;
+
+#define PHASEFIT_INLINE inline __attribute__((always_inline))
+#define PHASEFIT_CLONES __attribute__((target_clones("avx2", "default")))
+
+PHASEFIT_INLINE V8 load(const float* p) {
+  V8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+PHASEFIT_INLINE void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+
+PHASEFIT_INLINE V8 splat(float x) { return V8{x, x, x, x, x, x, x, x}; }
+
+// In-register transpose of the 8 x 8 block r[0..7] (r[c][t] becomes
+// r[t][c]); pure data movement.
+PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
+  const V8i lo = {0, 8, 1, 9, 4, 12, 5, 13};
+  const V8i hi = {2, 10, 3, 11, 6, 14, 7, 15};
+  const V8i pair_lo = {0, 1, 8, 9, 4, 5, 12, 13};
+  const V8i pair_hi = {2, 3, 10, 11, 6, 7, 14, 15};
+  const V8i half_lo = {0, 1, 2, 3, 8, 9, 10, 11};
+  const V8i half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+  V8 t[kLanes];
+  for (int q = 0; q < kLanes; q += 2) {
+    t[q] = __builtin_shuffle(r[q], r[q + 1], lo);
+    t[q + 1] = __builtin_shuffle(r[q], r[q + 1], hi);
+  }
+  V8 u[kLanes];
+  for (int q = 0; q < kLanes; q += 4) {
+    u[q] = __builtin_shuffle(t[q], t[q + 2], pair_lo);
+    u[q + 1] = __builtin_shuffle(t[q], t[q + 2], pair_hi);
+    u[q + 2] = __builtin_shuffle(t[q + 1], t[q + 3], pair_lo);
+    u[q + 3] = __builtin_shuffle(t[q + 1], t[q + 3], pair_hi);
+  }
+  for (int q = 0; q < 4; ++q) {
+    r[q] = __builtin_shuffle(u[q], u[q + 4], half_lo);
+    r[q + 4] = __builtin_shuffle(u[q], u[q + 4], half_hi);
+  }
+}
+
+// Dot products of u with `groups` groups of eight columns starting at column
+// `first`; a lane beyond column cols-1 reads column cols-1 again and is
+// dropped.
+template <int Groups>
+PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int count,
+                                       const float* u, int first, int cols, float* dots) {
+  const float* column[Groups][kLanes];
+  for (int g = 0; g < Groups; ++g)
+    for (int c = 0; c < kLanes; ++c)
+      column[g][c] = a + std::min(first + g * kLanes + c, cols - 1) * ld;
+  V8 sum[Groups];
+  for (int g = 0; g < Groups; ++g) sum[g] = splat(0.0f);
+  int t = 0;
+  for (; t + kLanes <= count; t += kLanes) {
+    for (int g = 0; g < Groups; ++g) {
+      V8 r[kLanes];
+      for (int c = 0; c < kLanes; ++c) r[c] = load(column[g][c] + t);
+      transpose(r);
+      for (int q = 0; q < kLanes; ++q) sum[g] = sum[g] + splat(u[t + q]) * r[q];
+    }
+  }
+  for (int g = 0; g < Groups; ++g) {
+    float lane[kLanes];
+    store(lane, sum[g]);
+    for (int c = 0; c < kLanes; ++c) {
+      for (int tt = t; tt < count; ++tt) lane[c] = lane[c] + u[tt] * column[g][c][tt];
+      const int j = first + g * kLanes + c;
+      if (j < cols) dots[j] = lane[c];
+    }
+  }
+}
+
+}  // namespace
+
+PHASEFIT_CLONES
+void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
+                 float* dots) {
+  // Four groups at a time keep four independent chains of additions busy.
+  int first = 0;
+  for (; cols - first > 3 * kLanes; first += 4 * kLanes)
+    column_dot_groups<4>(a, ld, count, u, first, cols, dots);
+  for (; first < cols; first += kLanes) column_dot_groups<1>(a, ld, count, u, first, cols, dots);
+}
+
+PHASEFIT_CLONES
+void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
+                    const float* factors) {
+  for (int c = 0; c < cols; ++c) {
+    float* y = a + c * ld;
+    const float f = factors[c];
+    const V8 fv = splat(f);
+    int t = 0;
+    for (; t + kLanes <= count; t += kLanes) store(y + t, load(y + t) + fv * load(x + t));
+    for (; t < count; ++t) y[t] = y[t] + f * x[t];
+  }
+}
+
+namespace {
+
+// Rows [first, first + 8*Blocks) of row_dots.
+template <int Blocks>
+PHASEFIT_INLINE void row_dot_blocks(const float* a, std::ptrdiff_t ld, int first, int cols,
+                                    const float* x, V8 (&sum)[Blocks]) {
+  for (int b = 0; b < Blocks; ++b) sum[b] = splat(0.0f);
+  for (int k = 0; k < cols; ++k) {
+    const float* p = a + first + k * ld;
+    const V8 xk = splat(x[k]);
+    for (int b = 0; b < Blocks; ++b) sum[b] = sum[b] + load(p + b * kLanes) * xk;
+  }
+}
+
+template <int Blocks>
+PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, int cols,
+                                        const float* x, const float* y) {
+  V8 sum[Blocks];
+  row_dot_blocks<Blocks>(a, ld, first, cols, x, sum);
+  for (int k = 0; k < cols; ++k) {
+    float* p = a + first + k * ld;
+    const V8 yk = splat(y[k]);
+    for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, load(p + b * kLanes) + sum[b] * yk);
+  }
+}
+
+// Four blocks of eight rows: 32 rows of up to 300 columns stay in the
+// first-level cache between the dot products and the update.
+constexpr int kRowBlocks = 4;
+
+}  // namespace
+
+PHASEFIT_CLONES
+void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
+              float* dots) {
+  int r = 0;
+  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes) {
+    V8 sum[kRowBlocks];
+    row_dot_blocks<kRowBlocks>(a, ld, r, cols, x, sum);
+    for (int b = 0; b < kRowBlocks; ++b) store(dots + r + b * kLanes, sum[b]);
+  }
+  for (; r + kLanes <= rows; r += kLanes) {
+    V8 sum[1];
+    row_dot_blocks<1>(a, ld, r, cols, x, sum);
+    store(dots + r, sum[0]);
+  }
+  for (; r < rows; ++r) {
+    float s = 0.0f;
+    for (int k = 0; k < cols; ++k) s = s + a[r + k * ld] * x[k];
+    dots[r] = s;
+  }
+}
+
+PHASEFIT_CLONES
+void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
+                 const float* y) {
+  int r = 0;
+  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
+    row_reflect_blocks<kRowBlocks>(a, ld, r, cols, x, y);
+  for (; r + kLanes <= rows; r += kLanes) row_reflect_blocks<1>(a, ld, r, cols, x, y);
+  for (; r < rows; ++r) {
+    float s = 0.0f;
+    for (int k = 0; k < cols; ++k) s = s + a[r + k * ld] * x[k];
+    for (int k = 0; k < cols; ++k) a[r + k * ld] = a[r + k * ld] + s * y[k];
+  }
+}
+
+namespace {
+
+template <int Blocks>
+PHASEFIT_INLINE void rotate_blocks(float* a, std::ptrdiff_t ld, int first,
+                                   const PlaneRotation* rotations, int count) {
+  for (int n = 0; n < count; ++n) {
+    const PlaneRotation& rot = rotations[n];
+    float* p = a + first + (rot.first - 1) * ld;
+    if (rot.second == 0) {
+      for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, -load(p + b * kLanes));
+      continue;
+    }
+    float* q = a + first + (rot.second - 1) * ld;
+    const V8 c = splat(rot.c);
+    const V8 s = splat(rot.s);
+    for (int b = 0; b < Blocks; ++b) {
+      const V8 t1 = load(p + b * kLanes);
+      const V8 t2 = load(q + b * kLanes);
+      store(p + b * kLanes, t1 * c + t2 * s);
+      store(q + b * kLanes, t2 * c - t1 * s);
+    }
+  }
+}
+
+}  // namespace
+
+PHASEFIT_CLONES
+void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
+                     int count) {
+  int r = 0;
+  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
+    rotate_blocks<kRowBlocks>(a, ld, r, rotations, count);
+  for (; r + kLanes <= rows; r += kLanes) rotate_blocks<1>(a, ld, r, rotations, count);
+  for (; r < rows; ++r) {
+    for (int n = 0; n < count; ++n) {
+      const PlaneRotation& rot = rotations[n];
+      float* p = a + r + (rot.first - 1) * ld;
+      if (rot.second == 0) {
+        *p = -*p;
+        continue;
+      }
+      float* q = a + r + (rot.second - 1) * ld;
+      const float t1 = *p;
+      const float t2 = *q;
+      *p = t1 * rot.c + t2 * rot.s;
+      *q = t2 * rot.c - t1 * rot.s;
+    }
+  }
+}
+
+}  // namespace phasefit::numerics::kernels
