@@ -36,7 +36,12 @@ PHASEFIT_INLINE V8 load(const float* p) {
 
 PHASEFIT_INLINE void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
 
-PHASEFIT_INLINE V8 splat(float x) { return V8{x, x, x, x, x, x, x, x}; }
+// The short loops over lanes, groups and blocks are unrolled completely so
+// that their arrays of vectors live in registers.
+//
+// A scalar operand of a vector operation is broadcast to every lane by the
+// compiler (one register broadcast); building the vector element by element
+// would go through memory.
 
 // In-register transpose of the 8 x 8 block r[0..7] (r[c][t] becomes
 // r[t][c]); pure data movement.
@@ -48,17 +53,20 @@ PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
   const V8i half_lo = {0, 1, 2, 3, 8, 9, 10, 11};
   const V8i half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
   V8 t[kLanes];
+  #pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 2) {
     t[q] = __builtin_shuffle(r[q], r[q + 1], lo);
     t[q + 1] = __builtin_shuffle(r[q], r[q + 1], hi);
   }
   V8 u[kLanes];
+  #pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 4) {
     u[q] = __builtin_shuffle(t[q], t[q + 2], pair_lo);
     u[q + 1] = __builtin_shuffle(t[q], t[q + 2], pair_hi);
     u[q + 2] = __builtin_shuffle(t[q + 1], t[q + 3], pair_lo);
     u[q + 3] = __builtin_shuffle(t[q + 1], t[q + 3], pair_hi);
   }
+  #pragma GCC unroll 8
   for (int q = 0; q < 4; ++q) {
     r[q] = __builtin_shuffle(u[q], u[q + 4], half_lo);
     r[q + 4] = __builtin_shuffle(u[q], u[q + 4], half_hi);
@@ -72,23 +80,31 @@ template <int Groups>
 PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int count,
                                        const float* u, int first, int cols, float* dots) {
   const float* column[Groups][kLanes];
+  #pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g)
+    #pragma GCC unroll 8
     for (int c = 0; c < kLanes; ++c)
       column[g][c] = a + std::min(first + g * kLanes + c, cols - 1) * ld;
   V8 sum[Groups];
-  for (int g = 0; g < Groups; ++g) sum[g] = splat(0.0f);
+  #pragma GCC unroll 8
+  for (int g = 0; g < Groups; ++g) sum[g] = V8{};
   int t = 0;
   for (; t + kLanes <= count; t += kLanes) {
+    #pragma GCC unroll 8
     for (int g = 0; g < Groups; ++g) {
       V8 r[kLanes];
+      #pragma GCC unroll 8
       for (int c = 0; c < kLanes; ++c) r[c] = load(column[g][c] + t);
       transpose(r);
-      for (int q = 0; q < kLanes; ++q) sum[g] = sum[g] + splat(u[t + q]) * r[q];
+      #pragma GCC unroll 8
+      for (int q = 0; q < kLanes; ++q) sum[g] = sum[g] + r[q] * u[t + q];
     }
   }
+  #pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g) {
     float lane[kLanes];
     store(lane, sum[g]);
+    #pragma GCC unroll 8
     for (int c = 0; c < kLanes; ++c) {
       for (int tt = t; tt < count; ++tt) lane[c] = lane[c] + u[tt] * column[g][c][tt];
       const int j = first + g * kLanes + c;
@@ -112,12 +128,12 @@ void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, i
 PHASEFIT_CLONES
 void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
                     const float* factors) {
+  #pragma GCC unroll 8
   for (int c = 0; c < cols; ++c) {
     float* y = a + c * ld;
     const float f = factors[c];
-    const V8 fv = splat(f);
     int t = 0;
-    for (; t + kLanes <= count; t += kLanes) store(y + t, load(y + t) + fv * load(x + t));
+    for (; t + kLanes <= count; t += kLanes) store(y + t, load(y + t) + load(x + t) * f);
     for (; t < count; ++t) y[t] = y[t] + f * x[t];
   }
 }
@@ -128,10 +144,12 @@ namespace {
 template <int Blocks>
 PHASEFIT_INLINE void row_dot_blocks(const float* a, std::ptrdiff_t ld, int first, int cols,
                                     const float* x, V8 (&sum)[Blocks]) {
-  for (int b = 0; b < Blocks; ++b) sum[b] = splat(0.0f);
+  #pragma GCC unroll 8
+  for (int b = 0; b < Blocks; ++b) sum[b] = V8{};
   for (int k = 0; k < cols; ++k) {
     const float* p = a + first + k * ld;
-    const V8 xk = splat(x[k]);
+    const float xk = x[k];
+    #pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) sum[b] = sum[b] + load(p + b * kLanes) * xk;
   }
 }
@@ -143,7 +161,8 @@ PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, 
   row_dot_blocks<Blocks>(a, ld, first, cols, x, sum);
   for (int k = 0; k < cols; ++k) {
     float* p = a + first + k * ld;
-    const V8 yk = splat(y[k]);
+    const float yk = y[k];
+    #pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, load(p + b * kLanes) + sum[b] * yk);
   }
 }
@@ -151,6 +170,11 @@ PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, 
 // Four blocks of eight rows: 32 rows of up to 300 columns stay in the
 // first-level cache between the dot products and the update.
 constexpr int kRowBlocks = 4;
+// Rows that receive the logged rotations together. 64 rows spread the cost
+// of reading each log entry over eight vectors; the block (76 KB for 300
+// columns) lives in the second-level cache, and the rotations of one sweep
+// walk its columns in order.
+constexpr int kRotationBlocks = 8;
 
 }  // namespace
 
@@ -161,6 +185,7 @@ void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float
   for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes) {
     V8 sum[kRowBlocks];
     row_dot_blocks<kRowBlocks>(a, ld, r, cols, x, sum);
+    #pragma GCC unroll 8
     for (int b = 0; b < kRowBlocks; ++b) store(dots + r + b * kLanes, sum[b]);
   }
   for (; r + kLanes <= rows; r += kLanes) {
@@ -198,12 +223,14 @@ PHASEFIT_INLINE void rotate_blocks(float* a, std::ptrdiff_t ld, int first,
     const PlaneRotation& rot = rotations[n];
     float* p = a + first + (rot.first - 1) * ld;
     if (rot.second == 0) {
+      #pragma GCC unroll 8
       for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, -load(p + b * kLanes));
       continue;
     }
     float* q = a + first + (rot.second - 1) * ld;
-    const V8 c = splat(rot.c);
-    const V8 s = splat(rot.s);
+    const float c = rot.c;
+    const float s = rot.s;
+    #pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) {
       const V8 t1 = load(p + b * kLanes);
       const V8 t2 = load(q + b * kLanes);
@@ -219,8 +246,8 @@ PHASEFIT_CLONES
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count) {
   int r = 0;
-  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
-    rotate_blocks<kRowBlocks>(a, ld, r, rotations, count);
+  for (; r + kRotationBlocks * kLanes <= rows; r += kRotationBlocks * kLanes)
+    rotate_blocks<kRotationBlocks>(a, ld, r, rotations, count);
   for (; r + kLanes <= rows; r += kLanes) rotate_blocks<1>(a, ld, r, rotations, count);
   for (; r < rows; ++r) {
     for (int n = 0; n < count; ++n) {
