@@ -166,8 +166,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
           const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
           kernels::column_dots(element(a, i, first), a.ld, count, element(a, i, i), chunk, dot);
           for (int c = 0; c < chunk; ++c) dot[c] = dot[c] / h;
-          kernels::column_updates(element(a, i, first), a.ld, count, element(a, i, i), chunk,
-                                  dot);
+          kernels::column_updates(element(a, i, first), a.ld, count, element(a, i, i), chunk, dot);
         }
         for (int k = i; k <= m; ++k) a(k, i) = scale * a(k, i);
       }

@@ -53,20 +53,20 @@ PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
   const V8i half_lo = {0, 1, 2, 3, 8, 9, 10, 11};
   const V8i half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
   V8 t[kLanes];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 2) {
     t[q] = __builtin_shuffle(r[q], r[q + 1], lo);
     t[q + 1] = __builtin_shuffle(r[q], r[q + 1], hi);
   }
   V8 u[kLanes];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 4) {
     u[q] = __builtin_shuffle(t[q], t[q + 2], pair_lo);
     u[q + 1] = __builtin_shuffle(t[q], t[q + 2], pair_hi);
     u[q + 2] = __builtin_shuffle(t[q + 1], t[q + 3], pair_lo);
     u[q + 3] = __builtin_shuffle(t[q + 1], t[q + 3], pair_hi);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int q = 0; q < 4; ++q) {
     r[q] = __builtin_shuffle(u[q], u[q + 4], half_lo);
     r[q + 4] = __builtin_shuffle(u[q], u[q + 4], half_hi);
@@ -77,34 +77,34 @@ PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
 // `first`; a lane beyond column cols-1 reads column cols-1 again and is
 // dropped.
 template <int Groups>
-PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int count,
-                                       const float* u, int first, int cols, float* dots) {
+PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int count, const float* u,
+                                       int first, int cols, float* dots) {
   const float* column[Groups][kLanes];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g)
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int c = 0; c < kLanes; ++c)
       column[g][c] = a + std::min(first + g * kLanes + c, cols - 1) * ld;
   V8 sum[Groups];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g) sum[g] = V8{};
   int t = 0;
   for (; t + kLanes <= count; t += kLanes) {
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int g = 0; g < Groups; ++g) {
       V8 r[kLanes];
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int c = 0; c < kLanes; ++c) r[c] = load(column[g][c] + t);
       transpose(r);
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int q = 0; q < kLanes; ++q) sum[g] = sum[g] + r[q] * u[t + q];
     }
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g) {
     float lane[kLanes];
     store(lane, sum[g]);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int c = 0; c < kLanes; ++c) {
       for (int tt = t; tt < count; ++tt) lane[c] = lane[c] + u[tt] * column[g][c][tt];
       const int j = first + g * kLanes + c;
@@ -128,7 +128,7 @@ void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, i
 PHASEFIT_CLONES
 void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
                     const float* factors) {
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int c = 0; c < cols; ++c) {
     float* y = a + c * ld;
     const float f = factors[c];
@@ -144,12 +144,12 @@ namespace {
 template <int Blocks>
 PHASEFIT_INLINE void row_dot_blocks(const float* a, std::ptrdiff_t ld, int first, int cols,
                                     const float* x, V8 (&sum)[Blocks]) {
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int b = 0; b < Blocks; ++b) sum[b] = V8{};
   for (int k = 0; k < cols; ++k) {
     const float* p = a + first + k * ld;
     const float xk = x[k];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) sum[b] = sum[b] + load(p + b * kLanes) * xk;
   }
 }
@@ -162,7 +162,7 @@ PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, 
   for (int k = 0; k < cols; ++k) {
     float* p = a + first + k * ld;
     const float yk = y[k];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, load(p + b * kLanes) + sum[b] * yk);
   }
 }
@@ -179,13 +179,12 @@ constexpr int kRotationBlocks = 8;
 }  // namespace
 
 PHASEFIT_CLONES
-void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
-              float* dots) {
+void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, float* dots) {
   int r = 0;
   for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes) {
     V8 sum[kRowBlocks];
     row_dot_blocks<kRowBlocks>(a, ld, r, cols, x, sum);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < kRowBlocks; ++b) store(dots + r + b * kLanes, sum[b]);
   }
   for (; r + kLanes <= rows; r += kLanes) {
@@ -201,8 +200,7 @@ void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float
 }
 
 PHASEFIT_CLONES
-void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
-                 const float* y) {
+void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y) {
   int r = 0;
   for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
     row_reflect_blocks<kRowBlocks>(a, ld, r, cols, x, y);
@@ -223,14 +221,14 @@ PHASEFIT_INLINE void rotate_blocks(float* a, std::ptrdiff_t ld, int first,
     const PlaneRotation& rot = rotations[n];
     float* p = a + first + (rot.first - 1) * ld;
     if (rot.second == 0) {
-      #pragma GCC unroll 8
+#pragma GCC unroll 8
       for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, -load(p + b * kLanes));
       continue;
     }
     float* q = a + first + (rot.second - 1) * ld;
     const float c = rot.c;
     const float s = rot.s;
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int b = 0; b < Blocks; ++b) {
       const V8 t1 = load(p + b * kLanes);
       const V8 t2 = load(q + b * kLanes);

@@ -35,8 +35,8 @@ void expect_same_bits(const std::vector<float>& got, const std::vector<float>& w
       ++differing;
       first = i;
     }
-  EXPECT_EQ(differing, 0u) << what << ": first at " << first << ", got " << got[first]
-                           << ", want " << want[first];
+  EXPECT_EQ(differing, 0u) << what << ": first at " << first << ", got " << got[first] << ", want "
+                           << want[first];
 }
 
 std::vector<float> random_matrix(int ld, int rows, int cols, unsigned seed) {
@@ -100,8 +100,8 @@ void expect_same_decomposition(const std::vector<float>& a, int ld, int rows, in
   Counter fast_pauses, ref_pauses;
   svdcmp(MatView{a_fast, ld, cols, ld}, rows, cols, w_fast, MatView{v_fast, ldv, cols, ldv},
          fast_pauses.handler());
-  reference::svdcmp(MatView{a_ref, ld, cols, ld}, rows, cols, w_ref,
-                    MatView{v_ref, ldv, cols, ldv}, ref_pauses.handler());
+  reference::svdcmp(MatView{a_ref, ld, cols, ld}, rows, cols, w_ref, MatView{v_ref, ldv, cols, ldv},
+                    ref_pauses.handler());
   EXPECT_EQ(ref_pauses.calls, expected_pauses);
   EXPECT_EQ(fast_pauses.calls, ref_pauses.calls);
   expect_same_bits(w_fast, w_ref, "w");
@@ -116,10 +116,10 @@ TEST(SvdcmpFast, MatchesTheReferenceBitForBitOnRandomMatrices) {
   // Sizes around the vector width (8), the kernels' row block (32) and
   // column chunk (32), storage wider than the matrix, and rows < cols.
   const Shape shapes[] = {
-      {1, 1, 1, 1},      {2, 2, 2, 2},      {3, 2, 3, 2},      {7, 5, 7, 5},
-      {8, 8, 8, 8},      {9, 9, 11, 10},    {17, 16, 17, 16},  {37, 19, 37, 19},
-      {33, 33, 40, 35},  {100, 64, 100, 64}, {129, 71, 131, 75}, {5, 9, 5, 9},
-      {40, 45, 41, 47},  {1000, 298, 1000, 301},
+      {1, 1, 1, 1},     {2, 2, 2, 2},           {3, 2, 3, 2},       {7, 5, 7, 5},
+      {8, 8, 8, 8},     {9, 9, 11, 10},         {17, 16, 17, 16},   {37, 19, 37, 19},
+      {33, 33, 40, 35}, {100, 64, 100, 64},     {129, 71, 131, 75}, {5, 9, 5, 9},
+      {40, 45, 41, 47}, {1000, 298, 1000, 301},
   };
   unsigned seed = 100;
   for (const Shape& s : shapes) {
@@ -179,8 +179,7 @@ TEST(SvdcmpFast, AHandlerThatThrowsLeavesTheSameState) {
   EXPECT_THROW(svdcmp(MatView{a_fast, 3, 3, 3}, 3, 3, w_fast, MatView{v_fast, 3, 3, 3}, stop),
                Stop);
   EXPECT_THROW(
-      reference::svdcmp(MatView{a_ref, 3, 3, 3}, 3, 3, w_ref, MatView{v_ref, 3, 3, 3}, stop),
-      Stop);
+      reference::svdcmp(MatView{a_ref, 3, 3, 3}, 3, 3, w_ref, MatView{v_ref, 3, 3, 3}, stop), Stop);
   expect_same_bits(a_fast, a_ref, "a");
   expect_same_bits(w_fast, w_ref, "w");
   expect_same_bits(v_fast, v_ref, "v");
@@ -226,8 +225,8 @@ TEST(SvbksbFast, MatchesTheReferenceBitForBit) {
     std::vector<float> x_fast(sz(s.cols) + 1, 9.0f), x_ref(sz(s.cols) + 1, 9.0f);
     svbksb(MatView{u_copy, s.ld, s.cols, s.ld}, w, MatView{v_copy, s.ldv, s.cols, s.ldv}, s.rows,
            s.cols, b, x_fast);
-    reference::svbksb(MatView{u_copy, s.ld, s.cols, s.ld}, w,
-                      MatView{v_copy, s.ldv, s.cols, s.ldv}, s.rows, s.cols, b, x_ref);
+    reference::svbksb(MatView{u_copy, s.ld, s.cols, s.ld}, w, MatView{v_copy, s.ldv, s.cols, s.ldv},
+                      s.rows, s.cols, b, x_ref);
     expect_same_bits(x_fast, x_ref, "x");
     expect_same_bits(u_copy, u, "u unchanged");
     expect_same_bits(v_copy, v, "v unchanged");
