@@ -1,6 +1,11 @@
 // phasefit: expands tabulated phase functions into delta-fit Legendre
 // coefficients, one file per spectral point and particle size.
 //
+//   phasefit [-j N | --jobs N | --jobs=N] INPUT_DIR OUTPUT_DIR SPECTRAL_MODE N
+//
+// The jobs are computed on N worker threads (default: every hardware
+// thread) and written in job order, exactly as one thread would.
+//
 // Exit status: 0 every job written; 2 an input or output failure (the
 // diagnostic names the channel, the file and the cause); 3 the operator
 // ended the run at a numerical pause.
