@@ -37,7 +37,11 @@ void read_phase_table(const std::string& path, PhaseTable& table) {
   if (std::filesystem::is_directory(path, ignored))
     throw textio::RunError(kTableChannel, path, std::string("cannot open: ") + std::strerror(EISDIR));
 
-  textio::FreeFormReader reader(in, kTableChannel, path);
+  read_phase_table(in, path, table);
+}
+
+void read_phase_table(std::istream& in, const std::string& name, PhaseTable& table) {
+  textio::FreeFormReader reader(in, kTableChannel, name);
   float unused1 = 0.0f;
   float unused2 = 0.0f;
   float unused3 = 0.0f;

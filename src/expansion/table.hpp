@@ -5,6 +5,7 @@
 // rows are both within [-1, 1], cosines.
 
 #include <array>
+#include <istream>
 #include <span>
 #include <string>
 
@@ -27,6 +28,10 @@ struct PhaseTable {
 // file must exist and is only read. Throws textio::RunError on channel 8
 // when the file cannot be opened, ends early or holds a non-number.
 void read_phase_table(const std::string& path, PhaseTable& table);
+
+// The same reads from an open stream; `name` stands for the file in
+// diagnostics. The path form opens the file and then reads through this.
+void read_phase_table(std::istream& in, const std::string& name, PhaseTable& table);
 
 // True when the first and the last row as read both lie within [-1, 1]
 // (inclusive; a NaN fails): the column then holds cosines. Interior rows
