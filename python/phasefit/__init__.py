@@ -1,0 +1,45 @@
+"""Read phasefit's coefficient files and phase-function tables, and rebuild
+the phase function from the coefficients.
+
+Coefficient convention
+----------------------
+A coefficient file holds the order N, the truncation factor ``ft`` and the
+rescaled coefficients c_0 .. c_N. The factor 2l + 1 is *not* included in the
+coefficients; it belongs to the series. The smooth part of the phase function
+is
+
+    P_smooth(mu) = (1 - ft) * sum_{l=0}^{N-1} (2l + 1) * c_l * P_l(mu)
+
+with P_l the Legendre polynomials and mu the cosine of the scattering angle.
+By construction c_0 = 1 and c_N = 0 (degree N carries no information).
+
+The phase-function tables are normalised so that half their integral over
+the cosine is 1. The fit removes the forward peak: the table is approximated
+by 2 * ft * delta(1 - mu) + P_smooth(mu), so half the integral of P_smooth is
+1 - ft. Away from the forward peak P_smooth follows the table itself; the
+rescaled coefficients c_l = (chi_l - ft) / (1 - ft) are the delta-M scaled
+moments, with chi_0 .. chi_2 the table's own Legendre moments.
+
+Modules
+-------
+coefficients   read_coefficients(path) -> CoefficientFile
+table          read_phase_table(path)  -> PhaseTable
+reconstruct    smooth_phase_function(coefficient_file, mu)
+plot           draw_comparison(...), reconstruction_text(...)
+"""
+
+from .errors import FormatError
+from .coefficients import CoefficientFile, read_coefficients
+from .table import PhaseTable, read_phase_table, TABLE_ROWS
+from .reconstruct import smooth_phase_function, relative_deviation
+
+__all__ = [
+    "FormatError",
+    "CoefficientFile",
+    "read_coefficients",
+    "PhaseTable",
+    "read_phase_table",
+    "TABLE_ROWS",
+    "smooth_phase_function",
+    "relative_deviation",
+]

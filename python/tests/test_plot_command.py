@@ -1,0 +1,87 @@
+"""phasefit-plot as a command: the PNG, the text listing and the failures."""
+
+import struct
+import subprocess
+
+import numpy as np
+import pytest
+
+from conftest import PLOT_COMMAND, REPO_ROOT, coefficient_file_text, write_hg_table
+from phasefit import read_coefficients, read_phase_table, smooth_phase_function
+
+GOLDEN = REPO_ROOT / "tests/data/golden/WVN_0p55_DE_010_N16.dat"
+TABLE = REPO_ROOT / "examples/tables/WVN_0p55_DE_010.dat"
+
+
+def plot(*args, cwd=None):
+    return subprocess.run([str(PLOT_COMMAND), *map(str, args)], cwd=cwd,
+                          capture_output=True, text=True, timeout=120)
+
+
+def png_size(path):
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert data[12:16] == b"IHDR"
+    return struct.unpack(">II", data[16:24]), len(data)
+
+
+def test_plot_is_a_png_of_sensible_size(tmp_path):
+    out = tmp_path / "plot.png"
+    done = plot(GOLDEN, TABLE, "-o", out)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "" and done.stderr == ""
+    (width, height), size = png_size(out)
+    assert width > 200 and height > 200 and size > 10_000
+
+
+def test_default_name_is_the_coefficient_stem_in_the_working_directory(tmp_path):
+    done = plot(GOLDEN, TABLE, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    png_size(tmp_path / "WVN_0p55_DE_010_N16.png")
+
+
+def test_text_lists_the_reconstruction_at_the_table_angles():
+    done = plot(GOLDEN, TABLE, "--text")
+    assert done.returncode == 0, done.stderr
+    columns = np.loadtxt(done.stdout.splitlines())
+    assert columns.shape == (498, 2)
+    table = read_phase_table(TABLE)
+    order = np.argsort(table.angle, kind="stable")
+    np.testing.assert_allclose(columns[:, 0], table.angle[order], atol=1e-6)
+    want = smooth_phase_function(read_coefficients(GOLDEN), table.mu[order])
+    np.testing.assert_allclose(columns[:, 1], want, rtol=1e-7)
+
+
+def test_plot_copes_with_a_reconstruction_that_goes_negative(tmp_path):
+    # A large ft leaves a smooth part with negative stretches.
+    coefficients = tmp_path / "c.dat"
+    coefficients.write_text(coefficient_file_text(4, 1, 1, 0.5, 0.6, [1, -0.9, 0.9, -0.9, 0]))
+    write_hg_table(tmp_path / "t.dat", 0.5)
+    done = plot(coefficients, tmp_path / "t.dat", "-o", tmp_path / "p.png")
+    assert done.returncode == 0, done.stderr
+    png_size(tmp_path / "p.png")
+
+
+def _bad_coefficients(tmp_path):
+    path = tmp_path / "bad.dat"
+    path.write_text(coefficient_file_text(3, 1, 1, 0.5, 0.1, [1, 0.5, 0.25, 0])
+                    .replace("   3   0.2500000", "   3************"))
+    return path
+
+
+FAILURES = {
+    "missing coefficient file": (lambda t: ["absent.dat", TABLE], "file 'absent.dat': cannot open"),
+    "missing table": (lambda t: [GOLDEN, "absent.dat"], "file 'absent.dat': cannot open"),
+    "asterisks": (lambda t: [_bad_coefficients(t), TABLE], "line 13: coefficient 2: field"),
+    "unwritable plot": (lambda t: [GOLDEN, TABLE, "-o", t / "no/such/dir.png"], "cannot write"),
+}
+
+
+@pytest.mark.parametrize("make_args, cause", FAILURES.values(), ids=FAILURES.keys())
+def test_failure_is_one_line_and_status_2(tmp_path, make_args, cause):
+    done = plot(*make_args(tmp_path), cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stdout == ""
+    assert done.stderr.startswith("phasefit-plot: file '")
+    assert done.stderr.count("\n") == 1
+    assert cause in done.stderr
