@@ -2,7 +2,7 @@
 # a fresh machine needs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test asan tsan demo bench clean
+.PHONY: all build test asan tsan demo bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -35,6 +35,24 @@ bench:
 	cmake --preset bench >/dev/null
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/bench_*; do echo "== $$b"; $$b; done
+
+# libFuzzer targets (fuzz/), built by clang with AddressSanitizer and
+# UndefinedBehaviorSanitizer over every source they use. Each target runs
+# FUZZ_SECONDS; findings are left in $(FUZZ_BUILD)/findings/<target>/ and
+# the goal fails if any target found something.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD ?= build-fuzz
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DPHASEFIT_FUZZ=ON -DBUILD_TESTING=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" >/dev/null
+	cmake --build $(FUZZ_BUILD) --target fuzz_all -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=5
 
 clean:
 	rm -rf build build-dev build-asan build-tsan build-bench
