@@ -40,7 +40,7 @@ def draw_comparison(coefficient_file, table, output_path):
     deviation = 100.0 * relative_deviation(smooth, tabulated)
 
     figure, (top, bottom) = plt.subplots(
-        2, 1, figsize=(8.0, 7.0), sharex=True, gridspec_kw={"height_ratios": [3, 2]}
+        2, 1, figsize=(8.0, 7.4), sharex=True, gridspec_kw={"height_ratios": [3, 2]}
     )
     # A logarithmic axis cannot show values at or below zero; the smooth
     # series may dip there, so those points are left out of the top panel.
@@ -66,8 +66,8 @@ def draw_comparison(coefficient_file, table, output_path):
 
     figure.suptitle(
         f"N = {coefficient_file.n}, ft = {coefficient_file.ft:.6f}\n"
-        f"coefficients: {os.path.basename(coefficient_file.path)}    "
-        f"table: {os.path.basename(table.path)}",
+        f"coefficients: {_short(coefficient_file.path)}\n"
+        f"table: {_short(table.path)}",
         fontsize=11,
     )
     figure.tight_layout()
@@ -75,3 +75,12 @@ def draw_comparison(coefficient_file, table, output_path):
         figure.savefig(output_path, dpi=100)
     finally:
         plt.close(figure)
+
+
+def _short(path, limit=48):
+    # The coefficient file and its table usually share a name, so the folder
+    # is kept; only long paths are cut to their last two parts.
+    if len(path) <= limit:
+        return path
+    parent, name = os.path.split(path)
+    return os.path.join("…", os.path.basename(parent), name)
