@@ -218,8 +218,8 @@ void run_argument(const std::uint8_t* data, std::size_t size) {
   std::size_t start = 0;
   while (start < field.size() && (field[start] == ' ' || field[start] == '\t')) ++start;
   std::size_t stop = start;
-  while (stop < field.size() && field[stop] != ' ' && field[stop] != '\t' &&
-         field[stop] != ',' && field[stop] != '/')
+  while (stop < field.size() && field[stop] != ' ' && field[stop] != '\t' && field[stop] != ',' &&
+         field[stop] != '/')
     ++stop;
   const std::string token = field.substr(start, stop - start);
   const std::optional<std::int32_t> expected =

@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fail("non-finite header");
 
   const bool cosines = ex::holds_cosines(table.angle);
-  const bool ends_within = std::fabs(table.angle.front()) <= 1.0f &&
-                           std::fabs(table.angle.back()) <= 1.0f;
+  const bool ends_within =
+      std::fabs(table.angle.front()) <= 1.0f && std::fabs(table.angle.back()) <= 1.0f;
   if (cosines != ends_within) fail("cosine test");
   if (!cosines) return 0;
   auto angle = table.angle;
