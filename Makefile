@@ -30,6 +30,13 @@ demo: build
 	@echo "Coefficient files are in examples/output/:"
 	@ls examples/output | sed 's/^/  /'
 	@echo "(inputs: examples/INPUT/ run lists, examples/tables/ phase-function tables)"
+	@if /usr/bin/python3 -c 'import numpy, matplotlib' 2>/dev/null; then \
+	  python/phasefit-plot examples/output/WVN_0p55_DE_010.dat examples/tables/WVN_0p55_DE_010.dat \
+	    -o examples/output/WVN_0p55_DE_010.png && \
+	  echo "Plot of one fit: examples/output/WVN_0p55_DE_010.png"; \
+	else \
+	  echo "(no plot: install python3-numpy and python3-matplotlib for python/phasefit-plot)"; \
+	fi
 
 bench:
 	cmake --preset bench >/dev/null
