@@ -1,5 +1,7 @@
 #include "driver/driver.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
@@ -234,6 +236,12 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   std::size_t workers = line.workers > 0 ? static_cast<std::size_t>(line.workers)
                                          : std::max(1u, std::thread::hardware_concurrency());
   workers = std::min(workers, job_count);
+  // The spectral list is read ahead of the jobs. A pipe or a device in its
+  // place (even standard input, which also answers the pauses) must be read
+  // only when the one-thread loop would read it.
+  struct stat list_info {};
+  if (::stat(spectral_list.path().c_str(), &list_info) != 0 || !S_ISREG(list_info.st_mode))
+    workers = 1;
 
   JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count);
   if (workers <= 1) {

@@ -65,21 +65,18 @@ class InOrderPool {
   InOrderPool(std::size_t workers, std::size_t capacity, Compute compute)
       : capacity_(capacity), compute_(std::move(compute)) {
     threads_.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { work(w); });
+    try {
+      for (std::size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { work(w); });
+    } catch (...) {
+      stop();  // the threads already started must not outlive the pool
+      throw;
+    }
   }
 
   InOrderPool(const InOrderPool&) = delete;
   InOrderPool& operator=(const InOrderPool&) = delete;
 
-  ~InOrderPool() {
-    {
-      const std::lock_guard lock(mutex_);
-      cancelled_ = true;
-      queue_.clear();
-    }
-    changed_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
-  }
+  ~InOrderPool() { stop(); }
 
   // Owner-side calls; one owner thread only.
   bool empty() const { return window_.empty(); }
@@ -135,6 +132,16 @@ class InOrderPool {
     bool released = false;  // guarded by mutex_
     bool done = false;      // guarded by mutex_
   };
+
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      cancelled_ = true;
+      queue_.clear();
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+  }
 
   void wait_turn(Slot& slot) {
     std::unique_lock lock(mutex_);

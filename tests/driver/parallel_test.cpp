@@ -371,7 +371,7 @@ TEST_F(Parallel, ThePauseAppearsOnlyOnceEveryEarlierJobIsWritten) {
   pause_batch(dir);
   Child child = start(dir, {"-j", "4", "pf/", "coef/", "0", "300"});
   std::string err;
-  read_err(child, err, "press Enter");
+  read_err(child, err, kPause);
   ASSERT_EQ(err, kPause);
   // While the operator is asked: the job before is complete, the pausing
   // job's file exists and is empty, the later job's file is untouched.
