@@ -4,10 +4,12 @@
 // terms one by one in increasing index order, and every element sees the
 // same operations as in the scalar loops; only their interleaving differs.
 //
-// The hot functions are compiled twice, for AVX2 and for the baseline
-// instruction set, and the loader picks one for the machine. Contraction to
-// fused multiply-add is off for the whole project, and the AVX2 target does
-// not enable FMA instructions anyway.
+// The hot functions are compiled three times, for AVX-512F, for AVX2 and for
+// the baseline instruction set, and the loader picks one for the machine.
+// Contraction to fused multiply-add is off for the whole project
+// (-ffp-contract=off), so no target emits FMA instructions for the plain
+// `a * b + c` expressions below; the 16-lane vector type is split into
+// narrower registers on the targets that lack 512-bit ones.
 
 #include "numerics/svd_kernels.hpp"
 
@@ -22,11 +24,12 @@ namespace phasefit::numerics::kernels {
 namespace {
 
 using V8 = float __attribute__((vector_size(32)));
+using V16 = float __attribute__((vector_size(64)));
 using V8i = int __attribute__((vector_size(32)));
 constexpr int kLanes = 8;
 
 #define PHASEFIT_INLINE inline __attribute__((always_inline))
-#define PHASEFIT_CLONES __attribute__((target_clones("avx2", "default")))
+#define PHASEFIT_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 
 PHASEFIT_INLINE V8 load(const float* p) {
   V8 v;
@@ -170,11 +173,6 @@ PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, 
 // Four blocks of eight rows: 32 rows of up to 300 columns stay in the
 // first-level cache between the dot products and the update.
 constexpr int kRowBlocks = 4;
-// Rows that receive the logged rotations together. 64 rows spread the cost
-// of reading each log entry over eight vectors; the block (76 KB for 300
-// columns) lives in the second-level cache, and the rotations of one sweep
-// walk its columns in order.
-constexpr int kRotationBlocks = 8;
 
 }  // namespace
 
@@ -214,29 +212,123 @@ void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x
 
 namespace {
 
-template <int Blocks>
-PHASEFIT_INLINE void rotate_blocks(float* a, std::ptrdiff_t ld, int first,
-                                   const PlaneRotation* rotations, int count) {
+// Generic loads and stores of a vector type V; V = float is the one-lane
+// case for the last rows.
+template <class V>
+PHASEFIT_INLINE V load_as(const float* p) {
+  V v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class V>
+PHASEFIT_INLINE void store_as(float* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Applies the rotations to the rows a[0 .. B*lanes(V) - 1] of every column.
+//
+// A QR sweep rotates columns (l, l+1), (l+1, l+2), ...; a cancellation
+// rotates (l-1, l), (l-1, l+1), ...: consecutive rotations share a column.
+// That column is kept in registers from one rotation to the next instead of
+// being stored and loaded again, so each rotation moves one column segment
+// through memory rather than two. The values and the operations on them are
+// exactly those of the element-wise loops; only the stores are saved.
+template <class V, int B>
+PHASEFIT_INLINE void rotate_rows(float* a, std::ptrdiff_t ld, const PlaneRotation* rotations,
+                                 int count) {
+  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  const auto column = [&](int j) { return a + static_cast<std::ptrdiff_t>(j - 1) * ld; };
+  V held[B] = {};
+  int held_column = 0;  // 1-based; 0 when nothing is held
   for (int n = 0; n < count; ++n) {
     const PlaneRotation& rot = rotations[n];
-    float* p = a + first + (rot.first - 1) * ld;
+    float* p = column(rot.first);
     if (rot.second == 0) {
+      if (rot.first == held_column) {
 #pragma GCC unroll 8
-      for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, -load(p + b * kLanes));
+        for (int b = 0; b < B; ++b) held[b] = -held[b];
+      } else {
+#pragma GCC unroll 8
+        for (int b = 0; b < B; ++b) store_as<V>(p + b * lanes, -load_as<V>(p + b * lanes));
+      }
       continue;
     }
-    float* q = a + first + (rot.second - 1) * ld;
+    float* q = column(rot.second);
+    V x[B], y[B];
+    if (held_column == rot.first) {
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        x[b] = held[b];
+        y[b] = load_as<V>(q + b * lanes);
+      }
+    } else if (held_column == rot.second) {
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        x[b] = load_as<V>(p + b * lanes);
+        y[b] = held[b];
+      }
+    } else {
+      if (held_column != 0) {
+        float* h = column(held_column);
+#pragma GCC unroll 8
+        for (int b = 0; b < B; ++b) store_as<V>(h + b * lanes, held[b]);
+      }
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        x[b] = load_as<V>(p + b * lanes);
+        y[b] = load_as<V>(q + b * lanes);
+      }
+    }
     const float c = rot.c;
     const float s = rot.s;
 #pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b) {
-      const V8 t1 = load(p + b * kLanes);
-      const V8 t2 = load(q + b * kLanes);
-      store(p + b * kLanes, t1 * c + t2 * s);
-      store(q + b * kLanes, t2 * c - t1 * s);
+    for (int b = 0; b < B; ++b) {
+      const V t1 = x[b];
+      const V t2 = y[b];
+      x[b] = t1 * c + t2 * s;
+      y[b] = t2 * c - t1 * s;
+    }
+    // Keep the column the next entry touches; store the other.
+    const int next_first = n + 1 < count ? rotations[n + 1].first : 0;
+    const int next_second = n + 1 < count ? rotations[n + 1].second : 0;
+    if (next_first == rot.second || next_second == rot.second) {
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        store_as<V>(p + b * lanes, x[b]);
+        held[b] = y[b];
+      }
+      held_column = rot.second;
+    } else if (next_first == rot.first || next_second == rot.first) {
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        store_as<V>(q + b * lanes, y[b]);
+        held[b] = x[b];
+      }
+      held_column = rot.first;
+    } else {
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) {
+        store_as<V>(p + b * lanes, x[b]);
+        store_as<V>(q + b * lanes, y[b]);
+      }
+      held_column = 0;
     }
   }
+  if (held_column != 0) {
+    float* h = column(held_column);
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) store_as<V>(h + b * lanes, held[b]);
+  }
 }
+
+// Rows that receive the whole log together. The held column makes each row
+// a chain of dependent rotations (a multiplication and an addition per
+// rotation), so several independent vectors are needed to keep the units
+// busy: 64 rows are four 16-lane vectors. Each rotation then moves one
+// 256-byte column segment in and out of the second-level cache, which keeps
+// up with the arithmetic.
+constexpr int kRotationRows = 64;
 
 }  // namespace
 
@@ -244,24 +336,11 @@ PHASEFIT_CLONES
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count) {
   int r = 0;
-  for (; r + kRotationBlocks * kLanes <= rows; r += kRotationBlocks * kLanes)
-    rotate_blocks<kRotationBlocks>(a, ld, r, rotations, count);
-  for (; r + kLanes <= rows; r += kLanes) rotate_blocks<1>(a, ld, r, rotations, count);
-  for (; r < rows; ++r) {
-    for (int n = 0; n < count; ++n) {
-      const PlaneRotation& rot = rotations[n];
-      float* p = a + r + (rot.first - 1) * ld;
-      if (rot.second == 0) {
-        *p = -*p;
-        continue;
-      }
-      float* q = a + r + (rot.second - 1) * ld;
-      const float t1 = *p;
-      const float t2 = *q;
-      *p = t1 * rot.c + t2 * rot.s;
-      *q = t2 * rot.c - t1 * rot.s;
-    }
-  }
+  for (; r + kRotationRows <= rows; r += kRotationRows)
+    rotate_rows<V16, kRotationRows / 16>(a + r, ld, rotations, count);
+  for (; r + 16 <= rows; r += 16) rotate_rows<V16, 1>(a + r, ld, rotations, count);
+  for (; r + kLanes <= rows; r += kLanes) rotate_rows<V8, 1>(a + r, ld, rotations, count);
+  for (; r < rows; ++r) rotate_rows<float, 1>(a + r, ld, rotations, count);
 }
 
 }  // namespace phasefit::numerics::kernels
