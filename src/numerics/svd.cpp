@@ -109,6 +109,74 @@ float* element(const MatView& x, int i, int j) {
          static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
 }
 
+// Phase 3 of svdcmp on a row-major copy of the matrix: the accumulation of
+// the column reflections into U. Both of its loops, the sums down the
+// columns and the column updates, then run along rows, sixteen columns to a
+// vector, without any transposition; and the update by reflection i is done
+// in the same pass as the sums of reflection i-1, which read exactly the
+// values that update leaves. Every element sees the operations of the
+// column-major loops in the same order, and every sum adds its terms in the
+// same order, so the result is bit for bit the same.
+void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, float* t) {
+  const std::ptrdiff_t ldt = kRowMajorStride;
+  kernels::to_row_major(a.data.data(), a.ld, m, n, t, ldt);
+  const auto at = [&](int i, int j) -> float& {
+    return t[static_cast<std::ptrdiff_t>(i - 1) * ldt + (j - 1)];
+  };
+  // dots[c]: the sum of reflection i for column i+1+c; factors[c] its
+  // update factor. x: column i before the step (the reflection), y:
+  // column i-1 (the next reflection), both rows i..m, made contiguous.
+  std::array<float, kRowMajorStride + 1> dots;
+  std::array<float, kRowMajorStride> factors;
+  std::array<float, kSvdfitRowDim> x;
+  std::array<float, kSvdfitRowDim> y;
+
+  const int top = m < n ? m : n;
+  // The sums of the first reflection, over rows top+1..m of columns
+  // top+1..n.
+  if (w(top) != 0.0f) {
+    for (int k = top + 1; k <= m; ++k) y[static_cast<std::size_t>(k - top - 1)] = at(k, top);
+    for (int c = 0; c < n - top; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
+    if (m > top)
+      kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr,
+                                     nullptr, y.data(), dots.data());
+  }
+  for (int i = top; i >= 1; --i) {
+    const int l = i + 1;
+    float g = w(i);
+    for (int j = l; j <= n; ++j) at(i, j) = 0.0f;
+    // The next reflection's sums run over rows i..m, the rows this one
+    // updates; they are needed unless its w is zero.
+    const bool next_sums = i > 1 && w(i - 1) != 0.0f;
+    const int count = m - i + 1;
+    if (next_sums)
+      for (int k = i; k <= m; ++k) y[static_cast<std::size_t>(k - i)] = at(k, i - 1);
+    float* const next_dots = next_sums ? dots.data() + 1 : nullptr;
+    if (g != 0.0f) {
+      g = 1.0f / g;
+      for (int c = 0; c < n - i; ++c)
+        factors[static_cast<std::size_t>(c)] = (dots[static_cast<std::size_t>(c)] / at(i, i)) * g;
+      for (int k = i; k <= m; ++k) x[static_cast<std::size_t>(k - i)] = at(k, i);
+      for (int k = i; k <= m; ++k) at(k, i) = at(k, i) * g;
+      kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, factors.data(), x.data(),
+                                     y.data(), next_dots);
+    } else {
+      for (int k = i; k <= m; ++k) at(k, i) = 0.0f;
+      if (next_sums)
+        kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, nullptr, nullptr, y.data(),
+                                       next_dots);
+    }
+    at(i, i) = at(i, i) + 1.0f;
+    if (next_sums) {
+      // Column i itself, now final, is the first column of the next sums.
+      float s = 0.0f;
+      for (int k = i; k <= m; ++k) s = s + y[static_cast<std::size_t>(k - i)] * at(k, i);
+      dots[0] = s;
+    }
+  }
+  kernels::from_row_major(t, ldt, m, n, a.data.data(), a.ld);
+}
+
 // Columns whose reflection is computed together: their dot products, then
 // their updates, while the columns are still in the second-level cache.
 constexpr int kColumnChunk = 32;
@@ -143,8 +211,15 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   float s = 0.0f;
   float bidiag_norm = 0.0f;
   int l = 0;
+  // Update factors of the column step, indexed by column; whether rows
+  // l..m still wait for that update; the column step's scale (0 if none).
+  std::array<float, kSvdcmpMaxCols> factors;
+  const auto factor = [&](int j) -> float& { return factors[static_cast<std::size_t>(j - 1)]; };
+  bool update_pending = false;
+  float column_scale = 0.0f;
   for (int i = 1; i <= n; ++i) {
     l = i + 1;
+    column_scale = 0.0f;
     e(i) = scale * g;
     g = 0.0f;
     s = 0.0f;
@@ -161,14 +236,17 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         const float h = f * g - s;
         a(i, i) = f - g;
         // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
-        const int count = m - i + 1;
-        for (int first = l; first <= n; first += kColumnChunk) {
-          const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
-          kernels::column_dots(element(a, i, first), a.ld, count, element(a, i, i), chunk, dot);
-          for (int c = 0; c < chunk; ++c) dot[c] = dot[c] / h;
-          kernels::column_updates(element(a, i, first), a.ld, count, element(a, i, i), chunk, dot);
+        // Row i is updated at once, since the row step starts from it; rows
+        // l..m are updated below, in the pass of the row reflection when
+        // there is one. Column i is scaled back after that pass.
+        if (l <= n) {
+          kernels::column_dots(element(a, i, l), a.ld, m - i + 1, element(a, i, i), n - l + 1,
+                               &factor(l));
+          for (int j = l; j <= n; ++j) factor(j) = factor(j) / h;
+          for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
+          update_pending = l <= m;
         }
-        for (int k = i; k <= m; ++k) a(k, i) = scale * a(k, i);
+        column_scale = scale;
       }
     }
     w(i) = scale * g;
@@ -190,12 +268,23 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
         if (l <= m) {
           for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
-          kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
-                               &e(l));
+          if (update_pending)
+            kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
+                                            element(a, l, i), &factor(l), row_copy.data(), &e(l));
+          else
+            kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
+                                 &e(l));
+          update_pending = false;
         }
         for (int k = l; k <= n; ++k) a(i, k) = scale * a(i, k);
       }
     }
+    if (update_pending)
+      kernels::column_updates(element(a, l, l), a.ld, m - l + 1, element(a, l, i), n - l + 1,
+                              &factor(l));
+    update_pending = false;
+    if (column_scale != 0.0f)
+      for (int k = i; k <= m; ++k) a(k, i) = column_scale * a(k, i);
     // A NaN is kept once it appears, so that no negligibility test below can
     // succeed against a meaningless norm.
     const float row_norm = std::abs(w(i)) + std::abs(e(i));
@@ -227,31 +316,36 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
     l = i;
   }
 
-  // Phase 3: accumulate the column reflections into U, in place.
-  for (int i = (m < n ? m : n); i >= 1; --i) {
-    l = i + 1;
-    g = w(i);
-    for (int j = l; j <= n; ++j) a(i, j) = 0.0f;
-    if (g != 0.0f) {
-      g = 1.0f / g;
-      // Column j gains f_j a(i..m, i), f_j = ((a(l..m, i) . a(l..m, j)) / a(i, i)) g:
-      // the sum starts at row l, the update at row i.
-      const int count = m - i;
-      for (int first = l; first <= n; first += kColumnChunk) {
-        const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
-        if (count > 0)
-          kernels::column_dots(element(a, l, first), a.ld, count, element(a, l, i), chunk, dot);
-        else
-          for (int c = 0; c < chunk; ++c) dot[c] = 0.0f;
-        for (int c = 0; c < chunk; ++c) dot[c] = (dot[c] / a(i, i)) * g;
-        kernels::column_updates(element(a, i, first), a.ld, count + 1, element(a, i, i), chunk,
-                                dot);
+  // Phase 3: accumulate the column reflections into U.
+  if (m <= kSvdfitRowDim && n <= kRowMajorStride &&
+      workspace.row_major.size() >= static_cast<std::size_t>(m) * kRowMajorStride) {
+    accumulate_left_row_major(a, m, n, w, workspace.row_major.data());
+  } else {
+    for (int i = (m < n ? m : n); i >= 1; --i) {
+      l = i + 1;
+      g = w(i);
+      for (int j = l; j <= n; ++j) a(i, j) = 0.0f;
+      if (g != 0.0f) {
+        g = 1.0f / g;
+        // Column j gains f_j a(i..m, i), f_j = ((a(l..m, i) . a(l..m, j)) / a(i, i)) g:
+        // the sum starts at row l, the update at row i.
+        const int count = m - i;
+        for (int first = l; first <= n; first += kColumnChunk) {
+          const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
+          if (count > 0)
+            kernels::column_dots(element(a, l, first), a.ld, count, element(a, l, i), chunk, dot);
+          else
+            for (int c = 0; c < chunk; ++c) dot[c] = 0.0f;
+          for (int c = 0; c < chunk; ++c) dot[c] = (dot[c] / a(i, i)) * g;
+          kernels::column_updates(element(a, i, first), a.ld, count + 1, element(a, i, i), chunk,
+                                  dot);
+        }
+        for (int j = i; j <= m; ++j) a(j, i) = a(j, i) * g;
+      } else {
+        for (int j = i; j <= m; ++j) a(j, i) = 0.0f;
       }
-      for (int j = i; j <= m; ++j) a(j, i) = a(j, i) * g;
-    } else {
-      for (int j = i; j <= m; ++j) a(j, i) = 0.0f;
+      a(i, i) = a(i, i) + 1.0f;
     }
-    a(i, i) = a(i, i) + 1.0f;
   }
 
   // Phase 4: diagonalise the bidiagonal form, one singular value at a time

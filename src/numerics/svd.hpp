@@ -36,14 +36,21 @@ struct PlaneRotation {
 // Entries each rotation log holds before it is applied and emptied.
 inline constexpr int kRotationLogCapacity = 16384;
 
+// Row stride of svdcmp's row-major working copy: the column capacity of
+// svdfit rounded up to whole 64-byte lines.
+inline constexpr int kRowMajorStride = (kSvdfitMaxCols + 15) / 16 * 16;
+
 // Storage svdcmp and svdfit reuse from call to call: V and the singular
-// values for svdfit, the rotation logs for svdcmp. One per thread; sized once
-// for the largest problem (about 0.9 MB).
+// values for svdfit, the rotation logs and a row-major working copy of the
+// matrix for svdcmp. One per thread; sized once for the largest problem
+// (about 2.1 MB). svdcmp uses the row-major copy when the matrix fits it
+// (rows <= 1000, cols <= 304) and works on the columns directly otherwise.
 struct SvdWorkspace {
   std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
   std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
   std::vector<PlaneRotation> u_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
   std::vector<PlaneRotation> v_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
+  std::vector<float> row_major = std::vector<float>(kSvdfitRowDim * kRowMajorStride);
 };
 
 // A = U diag(w) V^T for the leading rows x cols block of `matrix`

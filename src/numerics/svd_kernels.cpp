@@ -343,4 +343,144 @@ void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation*
   for (; r < rows; ++r) rotate_rows<float, 1>(a + r, ld, rotations, count);
 }
 
+namespace {
+
+// Columns [first, first + B*lanes(V)) of row_major_update_dots; the sums of
+// the group stay in registers for the whole walk down the rows.
+template <class V, int B, bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, int first,
+                                      const float* factors, const float* x, const float* y,
+                                      float* dots) {
+  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  V f[B];
+  V sum[B];
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) {
+    if constexpr (Update) f[b] = load_as<V>(factors + first + b * lanes);
+    sum[b] = V{};
+  }
+  float* row = t + first;
+  for (int k = 0; k < count; ++k, row += ldt) {
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      V value = load_as<V>(row + b * lanes);
+      if constexpr (Update) {
+        value = value + f[b] * x[k];
+        store_as<V>(row + b * lanes, value);
+      }
+      if constexpr (Dot) sum[b] = sum[b] + value * y[k];
+    }
+  }
+  if constexpr (Dot) {
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) store_as<V>(dots + first + b * lanes, sum[b]);
+  }
+}
+
+template <bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
+                                const float* factors, const float* x, const float* y,
+                                float* dots) {
+  // Four vectors of columns keep four independent chains of additions per
+  // row; the walk down the rows streams the block through the caches once.
+  int c = 0;
+  for (; c + 64 <= cols; c += 64)
+    update_dot_group<V16, 4, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+  for (; c + 16 <= cols; c += 16)
+    update_dot_group<V16, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+  for (; c + kLanes <= cols; c += kLanes)
+    update_dot_group<V8, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+  for (; c < cols; ++c)
+    update_dot_group<float, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+}
+
+}  // namespace
+
+PHASEFIT_CLONES
+void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols,
+                           const float* factors, const float* x, const float* y, float* dots) {
+  if (factors != nullptr && dots != nullptr)
+    update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots);
+  else if (factors != nullptr)
+    update_dot<true, false>(t, ldt, count, cols, factors, x, y, dots);
+  else if (dots != nullptr)
+    update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots);
+}
+
+namespace {
+
+// Tiles of 16 x 16 keep both the reads and the writes of a transposition
+// within a few cache lines.
+constexpr int kTile = 16;
+
+}  // namespace
+
+void to_row_major(const float* a, std::ptrdiff_t lda, int rows, int cols, float* t,
+                  std::ptrdiff_t ldt) {
+  for (int i0 = 0; i0 < rows; i0 += kTile)
+    for (int j0 = 0; j0 < cols; j0 += kTile)
+      for (int i = i0; i < std::min(i0 + kTile, rows); ++i)
+        for (int j = j0; j < std::min(j0 + kTile, cols); ++j) t[i * ldt + j] = a[i + j * lda];
+}
+
+void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, float* a,
+                    std::ptrdiff_t lda) {
+  for (int j0 = 0; j0 < cols; j0 += kTile)
+    for (int i0 = 0; i0 < rows; i0 += kTile)
+      for (int j = j0; j < std::min(j0 + kTile, cols); ++j)
+        for (int i = i0; i < std::min(i0 + kTile, rows); ++i) a[i + j * lda] = t[i * ldt + j];
+}
+
+namespace {
+
+// Rows [0, B*lanes(V)) of update_and_row_reflect. The first walk along the
+// row block applies the column update and forms the row sums from the
+// values it stores; the second applies the row reflection. The block (32
+// rows of up to 300 columns, 38 KB) stays in the first-level cache between
+// the two walks.
+template <class V, int B>
+PHASEFIT_INLINE void update_reflect_rows(float* a, std::ptrdiff_t ld, int cols, const float* u,
+                                         const float* factors, const float* x, const float* y) {
+  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  V column[B];
+  V sum[B];
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) {
+    column[b] = load_as<V>(u + b * lanes);
+    sum[b] = V{};
+  }
+  float* p = a;
+  for (int k = 0; k < cols; ++k, p += ld) {
+    const float f = factors[k];
+    const float xk = x[k];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      const V value = load_as<V>(p + b * lanes) + column[b] * f;
+      store_as<V>(p + b * lanes, value);
+      sum[b] = sum[b] + value * xk;
+    }
+  }
+  p = a;
+  for (int k = 0; k < cols; ++k, p += ld) {
+    const float yk = y[k];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) store_as<V>(p + b * lanes, load_as<V>(p + b * lanes) + sum[b] * yk);
+  }
+}
+
+}  // namespace
+
+PHASEFIT_CLONES
+void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                            const float* factors, const float* x, const float* y) {
+  int r = 0;
+  for (; r + 32 <= rows; r += 32)
+    update_reflect_rows<V16, 2>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r + 16 <= rows; r += 16)
+    update_reflect_rows<V16, 1>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r + kLanes <= rows; r += kLanes)
+    update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
+}
+
 }  // namespace phasefit::numerics::kernels

@@ -33,6 +33,31 @@ void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float
 // for k = 0 .. cols-1.
 void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y);
 
+// The column update of one reflection followed by the row reflection of the
+// next, in one pass over rows 0 .. rows-1: for each row r, first
+// a[r + k*ld] = a[r + k*ld] + factors[k] * u[r] for k = 0 .. cols-1, then
+// the row reflection of row_reflect with x and y on the updated row. Each
+// element gets the two updates in that order, as in two separate passes.
+void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                            const float* factors, const float* x, const float* y);
+
+// One pass of the accumulation of U over a row-major block t (row stride
+// ldt, `cols` columns, `count` rows). For each row k in increasing order:
+// if factors is not null, t[k][c] = t[k][c] + factors[c] * x[k] for every
+// c; then, if dots is not null, dots[c] = dots[c] + y[k] * t[k][c] with the
+// value just stored, the sums starting from +0. This is the column update
+// of one reflection fused with the column sums of the next one: each sum
+// still runs over its rows in increasing order.
+void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols,
+                           const float* factors, const float* x, const float* y, float* dots);
+
+// Copies the leading rows x cols block of the column-major a into the
+// row-major t (t[i*ldt + j] = a[i + j*lda]) or back.
+void to_row_major(const float* a, std::ptrdiff_t lda, int rows, int cols, float* t,
+                  std::ptrdiff_t ldt);
+void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, float* a,
+                    std::ptrdiff_t lda);
+
 // Applies rotations[0 .. count-1] in order to rows 0 .. rows-1 of the matrix
 // whose column 1 starts at a.
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
