@@ -48,6 +48,16 @@ FileIdentity identity_of_path(const std::string& path);
 // then leaves an existing file unchanged and a new one empty. Every failure
 // throws textio::RunError on `channel` naming the path and the system's
 // reason.
+//
+// The new content never overwrites the old in place: it is written whole to
+// a temporary file beside the target (".<name>.tmp.<pid>.<count>"), flushed
+// to the disk and then renamed over the target, so that a failed write, a
+// full disk or a killed process leaves either the old file or the complete
+// new one. A handled failure removes the temporary file; only a process
+// killed between its creation and the rename can leave one behind. A target
+// reached through a symbolic link is replaced at the link's destination (the
+// link stays a link); a target that is no regular file (a device, a pipe) is
+// written directly. The new file takes the old one's permission bits.
 class UnknownFile {
  public:
   UnknownFile(std::string path, int channel);
@@ -58,19 +68,27 @@ class UnknownFile {
   ~UnknownFile();
 
   const std::string& path() const { return path_; }
+  // The file the open found or created (before any replacement).
   FileIdentity identity() const { return identity_; }
 
-  // Discards the old content and writes `content` in its place, the whole
-  // of it or a failure (a full disk, a file-size limit).
+  // Replaces the old content by `content`, all of it or, on a failure (a
+  // full disk, a file-size limit), none of it: the file keeps its old
+  // content and no temporary file remains.
   void replace_content(std::string_view content);
   // Closes the file; a failed close (delayed write error) is a failure.
   void close();
 
  private:
+  void write_in_place(std::string_view content);
+
   std::string path_;
   int channel_;
   int fd_ = -1;
   FileIdentity identity_;
+  bool regular_ = false;
+  mode_t permissions_ = 0;
+  uid_t owner_ = 0;
+  gid_t group_ = 0;
 };
 
 }  // namespace phasefit::driver
