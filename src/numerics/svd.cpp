@@ -138,8 +138,8 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, fl
     for (int k = top + 1; k <= m; ++k) y[static_cast<std::size_t>(k - top - 1)] = at(k, top);
     for (int c = 0; c < n - top; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
     if (m > top)
-      kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr,
-                                     nullptr, y.data(), dots.data());
+      kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr, nullptr,
+                                     y.data(), dots.data());
   }
   for (int i = top; i >= 1; --i) {
     const int l = i + 1;

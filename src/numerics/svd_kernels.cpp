@@ -379,8 +379,7 @@ PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, i
 
 template <bool Update, bool Dot>
 PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
-                                const float* factors, const float* x, const float* y,
-                                float* dots) {
+                                const float* factors, const float* x, const float* y, float* dots) {
   // Four vectors of columns keep four independent chains of additions per
   // row; the walk down the rows streams the block through the caches once.
   int c = 0;
@@ -397,8 +396,8 @@ PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int col
 }  // namespace
 
 PHASEFIT_CLONES
-void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols,
-                           const float* factors, const float* x, const float* y, float* dots) {
+void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
+                           const float* x, const float* y, float* dots) {
   if (factors != nullptr && dots != nullptr)
     update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots);
   else if (factors != nullptr)

@@ -48,8 +48,8 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
 // value just stored, the sums starting from +0. This is the column update
 // of one reflection fused with the column sums of the next one: each sum
 // still runs over its rows in increasing order.
-void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols,
-                           const float* factors, const float* x, const float* y, float* dots);
+void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
+                           const float* x, const float* y, float* dots);
 
 // Copies the leading rows x cols block of the column-major a into the
 // row-major t (t[i*ldt + j] = a[i + j*lda]) or back.

@@ -113,13 +113,17 @@ TEST(SvdcmpFast, MatchesTheReferenceBitForBitOnRandomMatrices) {
   struct Shape {
     int rows, cols, ld, ldv;
   };
-  // Sizes around the vector width (8), the kernels' row block (32) and
-  // column chunk (32), storage wider than the matrix, and rows < cols.
+  // Sizes around the vector widths (8, 16), the kernels' row blocks (32,
+  // 64) and column groups (64), storage wider than the matrix, and
+  // rows < cols. The last two do not fit the row-major working copy (more
+  // than 1000 rows, more than 304 columns), so U is accumulated on the
+  // columns directly.
   const Shape shapes[] = {
-      {1, 1, 1, 1},     {2, 2, 2, 2},           {3, 2, 3, 2},       {7, 5, 7, 5},
-      {8, 8, 8, 8},     {9, 9, 11, 10},         {17, 16, 17, 16},   {37, 19, 37, 19},
-      {33, 33, 40, 35}, {100, 64, 100, 64},     {129, 71, 131, 75}, {5, 9, 5, 9},
-      {40, 45, 41, 47}, {1000, 298, 1000, 301},
+      {1, 1, 1, 1},         {2, 2, 2, 2},       {3, 2, 3, 2},           {7, 5, 7, 5},
+      {8, 8, 8, 8},         {9, 9, 11, 10},     {17, 16, 17, 16},       {37, 19, 37, 19},
+      {33, 33, 40, 35},     {100, 64, 100, 64}, {129, 71, 131, 75},     {5, 9, 5, 9},
+      {40, 45, 41, 47},     {97, 83, 97, 83},   {1000, 298, 1000, 301}, {1003, 21, 1003, 21},
+      {320, 307, 320, 307},
   };
   unsigned seed = 100;
   for (const Shape& s : shapes) {
