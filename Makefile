@@ -42,6 +42,8 @@ bench:
 	cmake --preset bench >/dev/null
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/bench_*; do echo "== $$b"; $$b; done
+	@echo "== bench/compare_numpy.py (the same 1000 x 298 system in numpy, double, one BLAS thread)"
+	@/usr/bin/python3 bench/compare_numpy.py || echo "numpy comparison skipped: it needs /usr/bin/python3 with numpy (Debian python3-numpy)"
 
 # libFuzzer targets (fuzz/), built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer over every source they use. Each target runs
