@@ -11,12 +11,16 @@
 #include <vector>
 
 #include "driver/coefficient_file.hpp"
+#include "driver/help.hpp"
 #include "driver/in_order_pool.hpp"
 #include "driver/jobs.hpp"
 #include "driver/naming.hpp"
 #include "driver/operator_pause.hpp"
+#include "driver/progress.hpp"
+#include "driver/report.hpp"
 #include "driver/run_lists.hpp"
 #include "expansion/bfit.hpp"
+#include "expansion/diagnostics.hpp"
 #include "textio/edit.hpp"
 #include "textio/run_error.hpp"
 
@@ -76,15 +80,81 @@ std::int32_t worker_count(std::string_view text) {
   return value;
 }
 
-// What a job reads and writes, and how: one implementation for both the
-// one-thread loop and the committing thread of the parallel run, so that
-// the two cannot differ. `expand` runs the expansion (or waits for a worker
-// that runs it) after the coefficient file has been opened, as the job loop
-// does, and returns its result.
+// What the committing side keeps of one job.
+struct JobOutcome {
+  expansion::JobResult result;
+  expansion::FitDiagnostics diagnostics;  // filled only for the report
+  bool resumed = false;                   // the fit went on after a pause
+};
+
+// What every job of a run shares.
+struct RunContext {
+  const CommandLine& line;
+  const RunList& spectral_list;
+  const numerics::PauseHandler& pause;  // as --on-pause chose
+  ProgressLine& progress;
+  FitReport* report;  // null without --report
+  std::ostream& err;
+  std::size_t failures = 0;  // jobs skipped by --keep-going
+};
+
+// Fits one job's table into `outcome`. The job's pauses first clear the
+// progress line, so that the message stands on a line of its own; `in_turn`
+// runs before each pause (a worker waits there for its job's turn).
+template <class InTurn>
+void fit_job(const Job& job, RunContext& context, JobOutcome& outcome,
+             expansion::FitWorkspace& workspace, InTurn&& in_turn) {
+  outcome.resumed = false;
+  const numerics::PauseHandler pause = [&](std::string_view message) {
+    in_turn();
+    context.progress.erase();
+    context.pause(message);
+    outcome.resumed = true;
+  };
+  expansion::bfit(job.input_path, context.line.n, outcome.result, workspace, pause,
+                  context.report ? &outcome.diagnostics : nullptr);
+}
+
+void report_written(RunContext& context, const Job& job, const JobOutcome& outcome) {
+  if (context.report)
+    context.report->job_written(job, context.line.n, outcome.result, outcome.diagnostics,
+                                outcome.resumed);
+}
+
+// The report row of a job whose failure ends the run. A report that fails
+// too must not hide the diagnostic of the failure itself.
+void report_fatal(RunContext& context, const Job& job, std::string_view cause) {
+  if (!context.report) return;
+  try {
+    context.report->job_failed(job, context.line.n, cause);
+  } catch (const RunError&) {
+  }
+}
+
+// A job skipped by --keep-going: its diagnostic now, in job order.
+void report_skipped(RunContext& context, const Job& job, const RunError& error) {
+  context.progress.erase();
+  context.err << error.what() << '\n';
+  context.err.flush();
+  ++context.failures;
+  if (context.report) context.report->job_failed(job, context.line.n, error.cause());
+}
+
+// Writes the job's coefficient file, already open, and its reference copy.
+void commit(const Job& job, RunContext& context, UnknownFile& coefficient_file,
+            const JobOutcome& outcome) {
+  const std::string content = format_coefficient_file(context.line.n, outcome.result);
+  coefficient_file.replace_content(content);
+  coefficient_file.close();
+  if (job.reference_path) write_copy(*job.reference_path, content, context.spectral_list);
+}
+
+// The job as the plain run does it: the coefficient file is opened (and so
+// created) before its table is read; it is rewritten only once the
+// expansion has succeeded.
 template <class Expand>
-void do_job(const Job& job, int n, const RunList& spectral_list, Expand&& expand) {
-  // The coefficient file is opened before its table is read; it is
-  // rewritten only once the expansion has succeeded.
+void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) {
+  const RunList& spectral_list = context.spectral_list;
   check_path_width(job.output_path, kCoefficientChannel);
   UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
   check_not_held(coefficient_file.identity(), kCoefficientChannel, job.output_path,
@@ -97,25 +167,86 @@ void do_job(const Job& job, int n, const RunList& spectral_list, Expand&& expand
   check_not_held(table, expansion::kTableChannel, job.input_path, spectral_list.identity(),
                  kSpectralListChannel, "the spectral list");
 
-  const expansion::JobResult& result = expand();
+  const JobOutcome& outcome = expand();
+  commit(job, context, coefficient_file, outcome);
+  report_written(context, job, outcome);
+}
 
-  const std::string content = format_coefficient_file(n, result);
-  coefficient_file.replace_content(content);
-  coefficient_file.close();
+// The job under --keep-going: a failure of its table (channel 8) skips the
+// job, so its coefficient file is neither created nor changed. That is why
+// the file is opened here only after the expansion has succeeded. Failures
+// of the coefficient file itself still end the run. `skip` gives up the
+// expansion of a job that fails before it is needed.
+template <class Expand, class Skip>
+void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
+  const RunList& spectral_list = context.spectral_list;
+  check_path_width(job.output_path, kCoefficientChannel);
+  const FileIdentity existing_output = identity_of_path(job.output_path);
+  check_not_held(existing_output, kCoefficientChannel, job.output_path, spectral_list.identity(),
+                 kSpectralListChannel, "the spectral list");
+  const JobOutcome* outcome = nullptr;
+  try {
+    check_path_width(job.input_path, expansion::kTableChannel);
+    const FileIdentity table = identity_of_path(job.input_path);
+    check_not_held(table, expansion::kTableChannel, job.input_path, existing_output,
+                   kCoefficientChannel, "this job's coefficient file");
+    check_not_held(table, expansion::kTableChannel, job.input_path, spectral_list.identity(),
+                   kSpectralListChannel, "the spectral list");
+  } catch (const RunError& error) {
+    skip();
+    report_skipped(context, job, error);
+    return;
+  }
+  try {
+    outcome = &expand();
+  } catch (const RunError& error) {
+    if (error.channel() != expansion::kTableChannel) throw;
+    report_skipped(context, job, error);
+    return;
+  }
+  UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
+  check_not_held(coefficient_file.identity(), kCoefficientChannel, job.output_path,
+                 spectral_list.identity(), kSpectralListChannel, "the spectral list");
+  commit(job, context, coefficient_file, *outcome);
+  report_written(context, job, *outcome);
+}
 
-  if (job.reference_path) write_copy(*job.reference_path, content, spectral_list);
+// What a job reads and writes, and how: one implementation for both the
+// one-thread loop and the committing thread of the parallel run, so that
+// the two cannot differ. `expand` runs the expansion (or waits for a worker
+// that runs it) when the job needs it and returns its outcome; `skip` gives
+// it up when the job is skipped before that.
+template <class Expand, class Skip>
+void do_job(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
+  context.progress.job_started(job.name);
+  try {
+    if (context.line.keep_going) {
+      do_job_keep_going(job, context, expand, skip);
+    } else {
+      do_job_until_failure(job, context, expand);
+    }
+  } catch (const RunError& error) {
+    report_fatal(context, job, error.cause());
+    throw;
+  } catch (const RunEndedByOperator& ended) {
+    report_fatal(context, job, "run ended at the pause: " + ended.pause_message());
+    throw;
+  }
+  context.progress.job_finished();
 }
 
 // Runs the remaining jobs one after another on this thread.
-void run_one_by_one(std::optional<Job> job, JobSource& jobs, int n, const RunList& spectral_list,
-                    const numerics::PauseHandler& pause) {
+void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context) {
   expansion::FitWorkspace workspace;
-  expansion::JobResult result;
+  JobOutcome outcome;
   for (; job; job = jobs.next()) {
-    do_job(*job, n, spectral_list, [&]() -> const expansion::JobResult& {
-      expansion::bfit(job->input_path, n, result, workspace, pause);
-      return result;
-    });
+    do_job(
+        *job, context,
+        [&]() -> const JobOutcome& {
+          fit_job(*job, context, outcome, workspace, [] {});
+          return outcome;
+        },
+        [] {});
   }
 }
 
@@ -126,21 +257,16 @@ void run_one_by_one(std::optional<Job> job, JobSource& jobs, int n, const RunLis
 // and nothing else reads standard input or writes standard error meanwhile.
 // From the first job whose table could be written by the run itself, the
 // rest goes one job at a time, after every earlier job has been committed.
-void run_in_parallel(std::size_t workers, JobSource& jobs, int n, const RunList& spectral_list,
-                     const numerics::PauseHandler& pause) {
-  using Pool = InOrderPool<Job, expansion::JobResult>;
+void run_in_parallel(std::size_t workers, JobSource& jobs, RunContext& context) {
+  using Pool = InOrderPool<Job, JobOutcome>;
   std::vector<expansion::FitWorkspace> workspaces(workers);
   ReadAheadGuard guard;
   std::optional<Job> first_unsafe;
   {
     Pool pool(workers, 2 * workers,
-              [&](std::size_t worker, const Job& job, expansion::JobResult& result,
+              [&](std::size_t worker, const Job& job, JobOutcome& outcome,
                   const Pool::TurnGate& gate) {
-                const numerics::PauseHandler in_turn = [&](std::string_view message) {
-                  gate.wait_turn();
-                  pause(message);
-                };
-                expansion::bfit(job.input_path, n, result, workspaces[worker], in_turn);
+                fit_job(job, context, outcome, workspaces[worker], [&] { gate.wait_turn(); });
               });
     bool reading_ahead = true;
     for (;;) {
@@ -156,19 +282,52 @@ void run_in_parallel(std::size_t workers, JobSource& jobs, int n, const RunList&
         }
       }
       if (pool.empty()) break;
-      do_job(pool.front_task(), n, spectral_list, [&]() -> const expansion::JobResult& {
-        pool.release_front();
-        return pool.wait_front();
-      });
-      pool.pop_front();
+      bool discarded = false;
+      do_job(
+          pool.front_task(), context,
+          [&]() -> const JobOutcome& {
+            pool.release_front();
+            return pool.wait_front();
+          },
+          [&] {
+            pool.discard_front();
+            discarded = true;
+          });
+      if (!discarded) pool.pop_front();
     }
   }
-  if (first_unsafe) run_one_by_one(std::move(first_unsafe), jobs, n, spectral_list, pause);
+  if (first_unsafe) run_one_by_one(std::move(first_unsafe), jobs, context);
 }
 
-}  // namespace
+// The value of an option given as "--name=VALUE" or "--name VALUE";
+// advances `index` past it.
+std::string_view option_value(int argc, const char* const* argv, int& index,
+                              std::string_view option, std::string_view name) {
+  if (option.size() > name.size() && option[name.size()] == '=') {
+    ++index;
+    return option.substr(name.size() + 1);
+  }
+  if (index + 1 >= argc || argv[index + 1] == nullptr)
+    throw RunError(textio::kNoChannel, "", std::string(name) + " needs a value");
+  index += 2;
+  return argv[index - 1];
+}
 
-CommandLine parse_command_line(int argc, const char* const* argv) {
+PauseAnswer pause_answer(std::string_view text) {
+  if (text == "ask") return PauseAnswer::kAsk;
+  if (text == "go") return PauseAnswer::kGo;
+  if (text == "stop") return PauseAnswer::kStop;
+  throw RunError(textio::kNoChannel, "",
+                 "--on-pause is '" + std::string(text) + "'; it must be ask, go or stop");
+}
+
+// Whether `option` is `name` itself or `name=...`.
+bool is_option(std::string_view option, std::string_view name) {
+  return option == name || (option.starts_with(name) && option.size() > name.size() &&
+                            option[name.size()] == '=');
+}
+
+CommandLine parse(int argc, const char* const* argv) {
   CommandLine line;
   int first = 1;
   while (first < argc && argv[first] != nullptr) {
@@ -177,7 +336,27 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
       ++first;
       break;
     }
-    if (option == "-j" || option == "--jobs") {
+    if (option == "-h" || option == "--help") {
+      line.show_help = true;
+      return line;
+    }
+    if (option == "--version") {
+      line.show_version = true;
+      return line;
+    }
+    if (option == "-k" || option == "--keep-going") {
+      line.keep_going = true;
+      ++first;
+    } else if (option == "--no-progress") {
+      line.progress = false;
+      ++first;
+    } else if (is_option(option, "--on-pause")) {
+      line.on_pause = pause_answer(option_value(argc, argv, first, option, "--on-pause"));
+    } else if (is_option(option, "--report")) {
+      const std::string_view path = option_value(argc, argv, first, option, "--report");
+      if (path.empty()) throw RunError(textio::kNoChannel, "", "--report needs a file name");
+      line.report_path = std::string(path);
+    } else if (option == "-j" || option == "--jobs") {
       line.workers = worker_count(argument(argc, argv, first + 1));
       first += 2;
     } else if (option.starts_with("--jobs=")) {
@@ -215,8 +394,30 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
   return line;
 }
 
-int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
+}  // namespace
+
+CommandLine parse_command_line(int argc, const char* const* argv) {
+  try {
+    return parse(argc, argv);
+  } catch (const RunError& error) {
+    if (error.channel() != textio::kNoChannel) throw;
+    // Still one line: the hint closes the diagnostic.
+    throw RunError(textio::kNoChannel, error.file(),
+                   error.cause() + " (" + std::string(kUsageHint) + ")");
+  }
+}
+
+int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err,
+        bool err_is_terminal, std::size_t terminal_columns) {
   const CommandLine line = parse_command_line(argc, argv);
+  if (line.show_help || line.show_version) {
+    out << (line.show_help ? help_text() : version_text());
+    out.flush();
+    if (!out) throw RunError(6, "standard output", "write failed");
+    return 0;
+  }
+  std::optional<FitReport> report;
+  if (line.report_path) report.emplace(*line.report_path);
 
   out << textio::list_record_int(line.n) << '\n';
   out.flush();
@@ -229,10 +430,15 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   std::int32_t spectral_count = 0;
   spectral_list.reader().read(spectral_count);
 
-  const numerics::PauseHandler pause = OperatorPause(in, err);
-  // More workers than jobs would only wait.
+  numerics::PauseHandler pause;
+  if (line.on_pause == PauseAnswer::kAsk) {
+    pause = OperatorPause(in, err);
+  } else {
+    pause = UnattendedPause(line.on_pause, err);
+  }
   const std::size_t job_count =
       sizes.size() * static_cast<std::size_t>(std::max<std::int32_t>(spectral_count, 0));
+  // More workers than jobs would only wait.
   std::size_t workers = line.workers > 0 ? static_cast<std::size_t>(line.workers)
                                          : std::max(1u, std::thread::hardware_concurrency());
   workers = std::min(workers, job_count);
@@ -243,15 +449,26 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   if (::stat(spectral_list.path().c_str(), &list_info) != 0 || !S_ISREG(list_info.st_mode))
     workers = 1;
 
+  // Declared before the jobs run and destroyed when the run ends, however it
+  // ends: its line is gone before main prints a diagnostic.
+  ProgressLine progress(err, line.progress && err_is_terminal && job_count > 0, job_count,
+                        terminal_columns);
+  RunContext context{line, spectral_list, pause, progress, report ? &*report : nullptr, err};
   JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count);
   if (workers <= 1) {
-    run_one_by_one(jobs.next(), jobs, line.n, spectral_list, pause);
+    run_one_by_one(jobs.next(), jobs, context);
   } else {
-    run_in_parallel(workers, jobs, line.n, spectral_list, pause);
+    run_in_parallel(workers, jobs, context);
   }
   // A spectral entry that could not be read ends the run here, after every
   // job of the points before it.
   jobs.rethrow_failure();
+  if (context.failures > 0) {
+    progress.erase();
+    err << "phasefit: " << context.failures << " of " << job_count << " jobs failed\n";
+    err.flush();
+    return 2;
+  }
   return 0;
 }
 

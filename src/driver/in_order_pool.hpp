@@ -15,6 +15,7 @@
 // gate that is waiting (or is called later) throw PoolCancelled, and joins
 // the workers; a computation already running finishes first.
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -116,6 +117,27 @@ class InOrderPool {
     return slot.result;
   }
 
+  // Drops the oldest task without releasing it: a gate it calls (or is
+  // waiting in) throws PoolCancelled, so its gated action never happens;
+  // waits until its computation has stopped, ignores the outcome and pops
+  // it. Requires !empty().
+  void discard_front() {
+    Slot& slot = *window_.front();
+    {
+      std::unique_lock lock(mutex_);
+      slot.discarded = true;
+      // Not started yet: it never will be.
+      const auto queued = std::find(queue_.begin(), queue_.end(), &slot);
+      if (queued != queue_.end()) {
+        queue_.erase(queued);
+        slot.done = true;
+      }
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return slot.done; });
+    }
+    pop_front();
+  }
+
   // Removes the oldest task, which must have finished (wait_front returned
   // or threw).
   void pop_front() {
@@ -129,7 +151,8 @@ class InOrderPool {
     Task task;
     Result result{};
     std::exception_ptr error;
-    bool released = false;  // guarded by mutex_
+    bool released = false;   // guarded by mutex_
+    bool discarded = false;  // guarded by mutex_
     bool done = false;      // guarded by mutex_
   };
 
@@ -145,8 +168,8 @@ class InOrderPool {
 
   void wait_turn(Slot& slot) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || slot.released; });
-    if (cancelled_) throw PoolCancelled();
+    changed_.wait(lock, [&] { return cancelled_ || slot.discarded || slot.released; });
+    if (cancelled_ || slot.discarded) throw PoolCancelled();
   }
 
   void work(std::size_t worker) {

@@ -121,6 +121,9 @@ std::optional<Job> JobSource::next() {
       band_mode_ ? band_file_name(label_, size) : wavelength_file_name(label_, size);
   Job job{join_path(input_dir_, name), join_path(output_dir_, name), std::nullopt};
   if (reference_) job.reference_path = join_path(output_dir_, reference_file_name(size));
+  job.label = label_;
+  job.size = size;
+  job.name = name;
   return job;
 }
 

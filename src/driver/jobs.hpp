@@ -21,6 +21,11 @@ struct Job {
   // The reference copy, written after the coefficient file, when the
   // spectral point is the reference wavelength.
   std::optional<std::string> reference_path;
+  // What the job is, for the progress line and the report: the spectral
+  // label, the size, and the data-file name shared by table and output.
+  std::string label{};
+  std::int32_t size = 0;
+  std::string name{};
 };
 
 // Walks spectral points (outer) and sizes (inner) in file order, reading

@@ -16,7 +16,16 @@ std::string_view trimmed(std::string_view text) {
 }  // namespace
 
 RunEndedByOperator::RunEndedByOperator(const std::string& pause_message)
-    : std::runtime_error("phasefit: run ended by the operator at the pause: " + pause_message) {}
+    : RunEndedByOperator("phasefit: run ended by the operator at the pause: " + pause_message,
+                         pause_message) {}
+
+RunEndedByOperator::RunEndedByOperator(const std::string& what, const std::string& pause_message)
+    : std::runtime_error(what), pause_message_(pause_message) {}
+
+RunEndedByOperator RunEndedByOperator::unattended(const std::string& pause_message) {
+  return RunEndedByOperator("phasefit: run ended at the pause (--on-pause=stop): " + pause_message,
+                            pause_message);
+}
 
 void OperatorPause::operator()(std::string_view message) const {
   *prompts_ << "phasefit: PAUSE: " << message << '\n'
@@ -26,6 +35,19 @@ void OperatorPause::operator()(std::string_view message) const {
   // A last line without its line end still counts as an answer.
   if (!std::getline(*answers_, answer)) throw RunEndedByOperator(std::string(message));
   if (trimmed(answer) != kResumeAnswer) throw RunEndedByOperator(std::string(message));
+}
+
+}  // namespace phasefit::driver
+
+namespace phasefit::driver {
+
+void UnattendedPause::operator()(std::string_view message) const {
+  *prompts_ << "phasefit: PAUSE: " << message << '\n';
+  if (answer_ == PauseAnswer::kStop) {
+    prompts_->flush();
+    throw RunEndedByOperator::unattended(std::string(message));
+  }
+  *prompts_ << "phasefit: resumed without asking (--on-pause=go)" << std::endl;
 }
 
 }  // namespace phasefit::driver

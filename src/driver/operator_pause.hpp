@@ -18,7 +18,18 @@ namespace phasefit::driver {
 class RunEndedByOperator : public std::runtime_error {
  public:
   explicit RunEndedByOperator(const std::string& pause_message);
+  // Ended without asking, by --on-pause=stop.
+  static RunEndedByOperator unattended(const std::string& pause_message);
+
+  const std::string& pause_message() const { return pause_message_; }
+
+ private:
+  RunEndedByOperator(const std::string& what, const std::string& pause_message);
+  std::string pause_message_;
 };
+
+// What a pause does: ask the operator, or answer on the operator's behalf.
+enum class PauseAnswer { kAsk, kGo, kStop };
 
 // Usable as a numerics::PauseHandler. It refers to `answers` and `prompts`,
 // which must outlive it (and every copy of it).
@@ -33,6 +44,20 @@ class OperatorPause {
 
  private:
   std::istream* answers_;
+  std::ostream* prompts_;
+};
+
+// A pause that answers itself, for runs nobody watches. Both write the
+// pause message, as the operator would have seen it, to `prompts`; kGo then
+// resumes, as if "go" had been typed, and kStop ends the run as the end of
+// the input would (RunEndedByOperator). Nothing is read.
+class UnattendedPause {
+ public:
+  UnattendedPause(PauseAnswer answer, std::ostream& prompts) : answer_(answer), prompts_(&prompts) {}
+  void operator()(std::string_view message) const;
+
+ private:
+  PauseAnswer answer_;
   std::ostream* prompts_;
 };
 

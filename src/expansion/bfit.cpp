@@ -1,11 +1,13 @@
 #include "expansion/bfit.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <span>
 #include <stdexcept>
 
 #include "expansion/delta_fit.hpp"
+#include "expansion/diagnostics.hpp"
 #include "expansion/fault.hpp"
 #include "expansion/grid.hpp"
 #include "expansion/moments.hpp"
@@ -40,7 +42,7 @@ void require_finite_result(const JobResult& result, int n) {
 }  // namespace
 
 void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& workspace,
-          const numerics::PauseHandler& pause) {
+          const numerics::PauseHandler& pause, FitDiagnostics* diagnostics) {
   if (n < kMinOrder || n > kMaxOrder)
     throw std::invalid_argument("bfit: expansion order " + std::to_string(n) + " outside " +
                                 std::to_string(kMinOrder) + ".." + std::to_string(kMaxOrder));
@@ -66,7 +68,21 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
     std::array<float, kGridPoints> phase_grid;
     myspline(kTableRows, table.angle, table.phase, kGridPoints, grid.theta_grid, phase_grid, pause);
 
+    // calmom may divide phase_grid by chi0 in place; the report wants the
+    // sum before that, formed exactly as calmom forms it.
+    std::array<float, kGridPoints> resampled;
+    if (diagnostics) resampled = phase_grid;
     calmom(grid.mu_grid, phase_grid, grid.weight_grid, n, moments, workspace.apl);
+    if (diagnostics) {
+      float chi0 = 0.0f;
+      for (int i = 1; i <= kGridPoints; ++i) {
+        const auto p = static_cast<std::size_t>(i - 1);
+        const float weighted = grid.weight_grid[p] * resampled[p];
+        chi0 = 0.5f * (weighted * workspace.apl[apl_index(0, i)]) + chi0;
+      }
+      diagnostics->chi0_sum = chi0;
+      diagnostics->renormalised = renormalisation_fires(chi0);
+    }
     require_nonzero_phase(grid, phase_grid);
 
     calfit(phase_grid, n, moments, fitted, workspace, pause);
@@ -75,6 +91,8 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
       throw TableFault("the truncation factor ft is 1: the rescaling divides by 1 - ft = 0");
     result.ft = rescale(fitted, n, coefficients);
     require_finite_result(result, n);
+    if (diagnostics)
+      assess_fit(phase_grid, workspace.apl, n, coefficients, result.ft, *diagnostics);
   } catch (const TableFault& fault) {
     throw textio::RunError(kTableChannel, path, fault.what());
   }

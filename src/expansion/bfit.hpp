@@ -41,11 +41,15 @@ struct FitWorkspace {
   numerics::SvdWorkspace svd;
 };
 
+struct FitDiagnostics;  // expansion/diagnostics.hpp
+
 // Expands the table at `path` to order n (kMinOrder <= n <= kMaxOrder).
 // Throws textio::RunError on channel kTableChannel when the table is
 // missing, unreadable or unusable; a pause handler that throws ends the job
-// the same way.
+// the same way. When `diagnostics` is given it is filled as well (see
+// assess_fit); that only reads the job's results, so `result` gets the same
+// bits either way, and it allocates nothing.
 void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& workspace,
-          const numerics::PauseHandler& pause);
+          const numerics::PauseHandler& pause, FitDiagnostics* diagnostics = nullptr);
 
 }  // namespace phasefit::expansion

@@ -1,0 +1,92 @@
+#include "driver/report.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+#include "textio/run_error.hpp"
+
+namespace phasefit::driver {
+namespace {
+
+constexpr char kTab = '\t';
+
+// Shortest text that reads back as the same value.
+template <class T>
+std::string shortest(T value) {
+  char buffer[64];
+  const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return error == std::errc() ? std::string(buffer, end) : std::string("?");
+}
+
+std::string scientific(double value) {
+  char buffer[64];
+  const auto [end, error] =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, 6);
+  return error == std::errc() ? std::string(buffer, end) : std::string("?");
+}
+
+// A field holds no tab or line end, so that every row stays one row of
+// the same columns.
+std::string field(std::string_view text) {
+  std::string clean(text);
+  for (char& c : clean)
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  return clean.empty() ? std::string("-") : clean;
+}
+
+std::string job_columns(const Job& job, int n) {
+  return field(job.label) + kTab + std::to_string(job.size) + kTab + field(job.name) + kTab +
+         std::to_string(n);
+}
+
+}  // namespace
+
+FitReport::FitReport(std::string path) : path_(std::move(path)) {
+  errno = 0;
+  out_.open(path_, std::ios::binary | std::ios::trunc);
+  if (!out_) {
+    throw textio::RunError(textio::kNoChannel, path_,
+                           std::string("cannot create the report: ") +
+                               (errno != 0 ? std::strerror(errno) : "open failed"));
+  }
+  write_row(header());
+}
+
+std::string FitReport::header() {
+  return "spectral_label\tsize\tdata_file\tN\tft\tchi0_sum\trenormalised\trms_deviation\t"
+         "max_deviation\tnegative_points\tflags\tstatus";
+}
+
+void FitReport::write_row(const std::string& row) {
+  out_ << row << '\n';
+  out_.flush();
+  if (!out_) throw textio::RunError(textio::kNoChannel, path_, "cannot write the report");
+}
+
+void FitReport::job_written(const Job& job, int n, const expansion::JobResult& result,
+                            const expansion::FitDiagnostics& diagnostics, bool resumed) {
+  std::vector<std::string_view> flags;
+  if (diagnostics.ft_outside_0_1) flags.push_back("ft_outside_0_1");
+  if (diagnostics.negative_reconstruction) flags.push_back("negative_reconstruction");
+  if (diagnostics.large_coefficient) flags.push_back("large_coefficient");
+  if (resumed) flags.push_back("resumed_after_pause");
+  std::string flag_text;
+  for (const std::string_view flag : flags) {
+    if (!flag_text.empty()) flag_text += ',';
+    flag_text += flag;
+  }
+  write_row(job_columns(job, n) + kTab + shortest(result.ft) + kTab +
+            shortest(diagnostics.chi0_sum) + kTab + (diagnostics.renormalised ? "yes" : "no") +
+            kTab + scientific(diagnostics.rms_deviation) + kTab +
+            scientific(diagnostics.max_deviation) + kTab +
+            std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab +
+            "ok");
+}
+
+void FitReport::job_failed(const Job& job, int n, std::string_view cause) {
+  write_row(job_columns(job, n) + "\t-\t-\t-\t-\t-\t-\t-\t" + field(cause));
+}
+
+}  // namespace phasefit::driver
