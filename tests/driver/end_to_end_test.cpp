@@ -395,6 +395,9 @@ TEST_F(EndToEnd, BadCommandLinesStopBeforeAnythingIsWrittenOrOpened) {
     EXPECT_EQ(outcome.status, 2) << outcome.err;
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    EXPECT_TRUE(outcome.err.ends_with(
+        "(usage: phasefit [options] INPUT_DIR OUTPUT_DIR SPECTRAL_MODE N; see phasefit --help)\n"))
+        << outcome.err;
     EXPECT_TRUE(fs::is_empty(work_ / "INPUT"));
   }
 }
