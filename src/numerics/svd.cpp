@@ -109,6 +109,73 @@ float* element(const MatView& x, int i, int j) {
          static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
 }
 
+// Phase 2 of svdcmp on a row-major working copy of V: the accumulation of
+// the row reflections, last to first. As in phase 3, the sums and the
+// updates run along rows without transposition, and the update by
+// reflection i shares its pass with the sums of reflection i-1. Those sums
+// run over rows i..n: row i (set to the unit row after reflection i) gives
+// their first terms, the pass the rest, in increasing row order. V ends up
+// written to right_vectors, every element of its leading n x n block.
+void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, float* t,
+                                const MatView& right_vectors) {
+  const std::ptrdiff_t ldt = kRowMajorStride;
+  const auto at = [&](int i, int j) -> float& {
+    return t[static_cast<std::ptrdiff_t>(i - 1) * ldt + (j - 1)];
+  };
+  // dots[c]: the sum of reflection i for column i+1+c (continued in place
+  // for reflection i-1, whose column i is dots[0] then); x: column i of V
+  // (the reflection), y: row i-1 of a (the next one), both from column
+  // (or row) i+1 on, made contiguous.
+  std::array<float, kRowMajorStride + 1> dots;
+  std::array<float, kRowMajorStride> x;
+  std::array<float, kRowMajorStride> y;
+
+  for (int i = n; i >= 1; --i) {
+    const int l = i + 1;
+    // Reflection i-1 uses g = e(i); its sums are needed unless that is 0.
+    const bool next_sums = i > 1 && e(i) != 0.0f;
+    if (next_sums)
+      for (int k = l; k <= n; ++k) y[static_cast<std::size_t>(k - l)] = a(i - 1, k);
+    if (i < n) {
+      const float g = e(l);
+      // Row i is the unit row once this reflection is done; it is never
+      // updated, so it is set first and the next sums start from it.
+      for (int j = l; j <= n; ++j) at(i, j) = 0.0f;
+      // Column j gains s_j v(l..n, i), s_j = a(i, l..n) . v(l..n, j), the
+      // sums formed in the previous pass; they become the factors before
+      // dots is reused for the next sums.
+      std::array<float, kRowMajorStride> factors;
+      if (g != 0.0f)
+        for (int c = 0; c < n - i; ++c)
+          factors[static_cast<std::size_t>(c)] = dots[static_cast<std::size_t>(c)];
+      if (next_sums)
+        for (int j = l; j <= n; ++j)
+          dots[static_cast<std::size_t>(j - i)] = 0.0f + a(i - 1, i) * at(i, j);
+      float* const next_dots = next_sums ? dots.data() + 1 : nullptr;
+      if (g != 0.0f) {
+        // Two divisions, in this order, to avoid a possible underflow of
+        // a(i, l) * g.
+        for (int j = l; j <= n; ++j) x[static_cast<std::size_t>(j - l)] = (a(i, j) / a(i, l)) / g;
+        kernels::row_major_update_dots(&at(l, l), ldt, n - i, n - i, factors.data(), x.data(),
+                                       y.data(), next_dots);
+      } else if (next_sums) {
+        kernels::row_major_update_dots(&at(l, l), ldt, n - i, n - i, nullptr, nullptr, y.data(),
+                                       next_dots);
+      }
+      for (int j = l; j <= n; ++j) at(j, i) = 0.0f;
+    }
+    at(i, i) = 1.0f;
+    if (next_sums) {
+      // Column i of the next sums: the unit row's term, then the zeros
+      // below it.
+      float s = 0.0f + a(i - 1, i) * at(i, i);
+      for (int k = l; k <= n; ++k) s = s + y[static_cast<std::size_t>(k - l)] * at(k, i);
+      dots[0] = s;
+    }
+  }
+  kernels::from_row_major(t, ldt, n, n, right_vectors.data.data(), right_vectors.ld);
+}
+
 // Phase 3 of svdcmp on a row-major copy of the matrix: the accumulation of
 // the column reflections into U. Both of its loops, the sums down the
 // columns and the column updates, then run along rows, sixteen columns to a
@@ -156,12 +223,15 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, fl
       g = 1.0f / g;
       for (int c = 0; c < n - i; ++c)
         factors[static_cast<std::size_t>(c)] = (dots[static_cast<std::size_t>(c)] / at(i, i)) * g;
+      if (next_sums)
+        for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
       for (int k = i; k <= m; ++k) x[static_cast<std::size_t>(k - i)] = at(k, i);
       for (int k = i; k <= m; ++k) at(k, i) = at(k, i) * g;
       kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, factors.data(), x.data(),
                                      y.data(), next_dots);
     } else {
       for (int k = i; k <= m; ++k) at(k, i) = 0.0f;
+      for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
       if (next_sums)
         kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, nullptr, nullptr, y.data(),
                                        next_dots);
@@ -293,27 +363,32 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
   // Phase 2: accumulate the row reflections into V, last to first. Every
   // element of the leading n x n block is written before it is read.
-  l = n + 1;
-  for (int i = n; i >= 1; --i) {
-    if (i < n) {
-      if (g != 0.0f) {
-        // Two divisions, in this order, to avoid a possible underflow of
-        // a(i, l) * g.
-        for (int j = l; j <= n; ++j) v(j, i) = (a(i, j) / a(i, l)) / g;
-        // Column j of V gains s_j v(l..n, i), s_j = a(i, l..n) . v(l..n, j).
-        const int count = n - l + 1;
-        for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
-        kernels::column_dots(element(v, l, l), v.ld, count, row_copy.data(), count, dot);
-        kernels::column_updates(element(v, l, l), v.ld, count, element(v, l, i), count, dot);
+  if (n <= kRowMajorStride &&
+      workspace.row_major.size() >= static_cast<std::size_t>(n) * kRowMajorStride) {
+    accumulate_right_row_major(a, n, e, workspace.row_major.data(), v);
+  } else {
+    l = n + 1;
+    for (int i = n; i >= 1; --i) {
+      if (i < n) {
+        if (g != 0.0f) {
+          // Two divisions, in this order, to avoid a possible underflow of
+          // a(i, l) * g.
+          for (int j = l; j <= n; ++j) v(j, i) = (a(i, j) / a(i, l)) / g;
+          // Column j of V gains s_j v(l..n, i), s_j = a(i, l..n) . v(l..n, j).
+          const int count = n - l + 1;
+          for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
+          kernels::column_dots(element(v, l, l), v.ld, count, row_copy.data(), count, dot);
+          kernels::column_updates(element(v, l, l), v.ld, count, element(v, l, i), count, dot);
+        }
+        for (int j = l; j <= n; ++j) {
+          v(i, j) = 0.0f;
+          v(j, i) = 0.0f;
+        }
       }
-      for (int j = l; j <= n; ++j) {
-        v(i, j) = 0.0f;
-        v(j, i) = 0.0f;
-      }
+      v(i, i) = 1.0f;
+      g = e(i);
+      l = i;
     }
-    v(i, i) = 1.0f;
-    g = e(i);
-    l = i;
   }
 
   // Phase 3: accumulate the column reflections into U.

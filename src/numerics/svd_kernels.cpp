@@ -357,7 +357,7 @@ PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, i
 #pragma GCC unroll 8
   for (int b = 0; b < B; ++b) {
     if constexpr (Update) f[b] = load_as<V>(factors + first + b * lanes);
-    sum[b] = V{};
+    if constexpr (Dot) sum[b] = load_as<V>(dots + first + b * lanes);
   }
   float* row = t + first;
   for (int k = 0; k < count; ++k, row += ldt) {

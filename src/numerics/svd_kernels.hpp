@@ -45,9 +45,10 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
 // ldt, `cols` columns, `count` rows). For each row k in increasing order:
 // if factors is not null, t[k][c] = t[k][c] + factors[c] * x[k] for every
 // c; then, if dots is not null, dots[c] = dots[c] + y[k] * t[k][c] with the
-// value just stored, the sums starting from +0. This is the column update
-// of one reflection fused with the column sums of the next one: each sum
-// still runs over its rows in increasing order.
+// value just stored, continuing the sums the caller started in dots (with
+// +0, or with the terms of earlier rows). This is the column update of one
+// reflection fused with the column sums of the next one: each sum still
+// runs over its rows in increasing order.
 void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
                            const float* x, const float* y, float* dots);
 
