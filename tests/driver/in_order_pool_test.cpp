@@ -129,5 +129,36 @@ TEST(InOrderPool, DestroyingThePoolCancelsWaitingGatesAndDropsQueuedTasks) {
   EXPECT_EQ(passed.load(), 0);
 }
 
+TEST(InOrderPool, ADiscardedTaskNeverPassesItsGateAndLaterTasksGoOn) {
+  // Every task passes its gate; task 1 is discarded, whether it is already
+  // waiting at the gate or not yet started (one worker, so task 2 waits).
+  for (const std::size_t workers : {1u, 3u}) {
+    SCOPED_TRACE("workers = " + std::to_string(workers));
+    std::mutex log_mutex;
+    std::vector<int> gated;
+    Pool pool(workers, 4, [&](std::size_t, const int& task, int& result,
+                              const Pool::TurnGate& gate) {
+      gate.wait_turn();
+      const std::lock_guard lock(log_mutex);
+      gated.push_back(task);
+      result = task;
+    });
+    for (int task = 0; task < 4; ++task) pool.push(task);
+    std::vector<int> results;
+    for (int task = 0; task < 4; ++task) {
+      if (task == 1) {
+        pool.discard_front();
+        continue;
+      }
+      pool.release_front();
+      results.push_back(pool.wait_front());
+      pool.pop_front();
+    }
+    EXPECT_TRUE(pool.empty());
+    EXPECT_EQ(results, (std::vector<int>{0, 2, 3}));
+    EXPECT_EQ(gated, (std::vector<int>{0, 2, 3}));
+  }
+}
+
 }  // namespace
 }  // namespace phasefit::driver

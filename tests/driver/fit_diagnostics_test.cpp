@@ -1,0 +1,199 @@
+// The fit diagnostics that bfit fills for the report: asking for them
+// changes no bit of the result, and each quantity means what the report
+// says. Also the text of the progress line.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/progress.hpp"
+#include "expansion/bfit.hpp"
+#include "expansion/diagnostics.hpp"
+#include "expansion/grid.hpp"
+#include "expansion/moments.hpp"
+
+namespace phasefit {
+namespace {
+
+namespace fs = std::filesystem;
+using expansion::FitDiagnostics;
+using expansion::kGridPoints;
+
+// A Henyey-Greenstein table in degrees, its phase values multiplied by
+// `scale`.
+std::string table_text(double g, double scale = 1.0) {
+  std::ostringstream text;
+  text << "10 0.55 0\n2.1 0.99 " << g << "\n";
+  text.precision(9);
+  for (int i = 0; i < 498; ++i) {
+    const double theta = 180.0 * i / 497.0;
+    const double mu = std::cos(theta * std::numbers::pi / 180.0);
+    text << theta << ' ' << scale * (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5)
+         << '\n';
+  }
+  return text.str();
+}
+
+class FitDiagnosticsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/phasefit-diag-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  std::string table(const std::string& name, const std::string& text) {
+    const fs::path path = dir_ / name;
+    std::ofstream(path) << text;
+    return path.string();
+  }
+  fs::path dir_;
+};
+
+const numerics::PauseHandler kResume = [](std::string_view) {};
+
+std::vector<std::uint32_t> bits(const expansion::JobResult& r) {
+  std::vector<std::uint32_t> all;
+  for (const auto* array : {&r.moments, &r.fitted_coefficients, &r.coefficients})
+    for (float v : *array) all.push_back(std::bit_cast<std::uint32_t>(v));
+  for (float v : {r.ft, r.ce, r.omega0, r.g, r.f_delta}) all.push_back(std::bit_cast<std::uint32_t>(v));
+  return all;
+}
+
+TEST_F(FitDiagnosticsTest, AskingForThemChangesNoBitOfTheResult) {
+  auto workspace = std::make_unique<expansion::FitWorkspace>();
+  struct Case {
+    const char* what;
+    double g, scale;
+    int n;
+    bool renormalised;
+  };
+  const Case cases[] = {
+      {"normalised, N = 16", 0.7, 1.0, 16, false},
+      {"twice the normalisation, N = 16", 0.7, 2.0, 16, true},
+      {"normalised, N = 300", 0.6, 1.0, 300, false},
+      {"just inside the tolerance", 0.5, 1.04, 8, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = table("t.dat", table_text(c.g, c.scale));
+    expansion::JobResult plain;
+    expansion::bfit(path, c.n, plain, *workspace, kResume);
+    expansion::JobResult with;
+    FitDiagnostics diagnostics;
+    expansion::bfit(path, c.n, with, *workspace, kResume, &diagnostics);
+    EXPECT_EQ(bits(with), bits(plain));
+    EXPECT_NEAR(diagnostics.chi0_sum, c.scale, 0.01 * c.scale);
+    EXPECT_EQ(diagnostics.renormalised, c.renormalised);
+    EXPECT_EQ(diagnostics.negative_phase_points, 0);
+    EXPECT_EQ(diagnostics.ft_outside_0_1, !(with.ft >= 0.0f && with.ft < 1.0f)) << with.ft;
+    EXPECT_GT(diagnostics.rms_deviation, 0.0);
+    EXPECT_LT(diagnostics.rms_deviation, 0.05);
+    EXPECT_LE(diagnostics.rms_deviation, std::abs(diagnostics.max_deviation));
+  }
+}
+
+// The isotropic phase function on the grid, its exact expansion, and the
+// grid's Legendre table.
+struct Isotropic {
+  expansion::QuadratureGrid grid;
+  std::array<float, kGridPoints> phase;
+  std::vector<float> apl = std::vector<float>(expansion::kLegendreRows * kGridPoints);
+  std::array<float, 9> coefficients{1.0f};
+  static constexpr int n = 8;
+  Isotropic() {
+    expansion::build_quadrature_grid(grid);
+    phase.fill(1.0f);
+    expansion::fill_legendre_table(grid.mu_grid, n, apl);
+  }
+  FitDiagnostics assess(float ft) const {
+    FitDiagnostics d;
+    expansion::assess_fit(phase, apl, n, coefficients, ft, d);
+    return d;
+  }
+};
+
+TEST(AssessFit, EachQuantityAndFlagMeansWhatTheReportSays) {
+  Isotropic iso;
+  FitDiagnostics d = iso.assess(0.0f);
+  EXPECT_EQ(d.rms_deviation, 0.0);
+  EXPECT_EQ(d.max_deviation, 0.0);
+  EXPECT_FALSE(d.ft_outside_0_1 || d.negative_reconstruction || d.large_coefficient);
+
+  // (1 - ft) scales the expansion: every relative deviation is ft.
+  d = iso.assess(0.25f);
+  EXPECT_NEAR(d.rms_deviation, 0.25, 1e-12);
+  EXPECT_NEAR(d.max_deviation, 0.25, 1e-12);
+  for (float ft : {-0.01f, 1.0f, 1.5f}) EXPECT_TRUE(iso.assess(ft).ft_outside_0_1) << ft;
+  EXPECT_FALSE(iso.assess(0.999f).ft_outside_0_1);
+
+  // 1 + 3 c1 mu is negative in the backward hemisphere for c1 > 1/3.
+  iso.coefficients[1] = 0.5f;
+  EXPECT_TRUE(iso.assess(0.0f).negative_reconstruction);
+  iso.coefficients[1] = 0.3f;
+  EXPECT_FALSE(iso.assess(0.0f).negative_reconstruction);
+
+  iso.coefficients[1] = 0.0f;
+  iso.coefficients[5] = -10.5f;
+  EXPECT_TRUE(iso.assess(0.0f).large_coefficient);
+  iso.coefficients[5] = 10.0f;
+  EXPECT_FALSE(iso.assess(0.0f).large_coefficient);
+  // c_N counts too, although the series stops at N - 1.
+  iso.coefficients[5] = 0.0f;
+  iso.coefficients[8] = 11.0f;
+  EXPECT_TRUE(iso.assess(0.0f).large_coefficient);
+
+  iso.coefficients[8] = 0.0f;
+  iso.phase[10] = -1.0f;
+  iso.phase[20] = -2.0f;
+  d = iso.assess(0.0f);
+  EXPECT_EQ(d.negative_phase_points, 2);
+  EXPECT_EQ(d.max_deviation, 2.0);  // (-1 - 1) / -1, larger than (-2 - 1) / -2
+}
+
+TEST(ProgressLineText, ShowsDoneOfTotalTheFileRateAndTimeLeft) {
+  using std::chrono::duration;
+  EXPECT_EQ(driver::ProgressLine::text(0, 20, "a.dat", duration<double>(0.0)),
+            "phasefit: 0/20 jobs  a.dat");
+  EXPECT_EQ(driver::ProgressLine::text(5, 20, "b.dat", duration<double>(2.0)),
+            "phasefit: 5/20 jobs  b.dat  2.5 jobs/s  0:06 left");
+  EXPECT_EQ(driver::ProgressLine::text(1, 10000, "c.dat", duration<double>(1.0)),
+            "phasefit: 1/10000 jobs  c.dat  1.0 jobs/s  2:46:39 left");
+}
+
+TEST(ProgressLineText, ADisabledLineWritesNothingAndAnEnabledOneCleansUp) {
+  std::ostringstream quiet;
+  {
+    driver::ProgressLine line(quiet, false, 3);
+    line.job_started("a.dat");
+    line.job_finished();
+  }
+  EXPECT_EQ(quiet.str(), "");
+  std::ostringstream shown;
+  {
+    driver::ProgressLine line(shown, true, 3, 20);
+    line.job_started("a-rather-long-name.dat");
+    line.erase();
+    line.erase();
+  }
+  // Cut to one less than the width; erased once only.
+  EXPECT_EQ(shown.str(), "\rphasefit: 0/3 jobs \033[K\r\033[K");
+}
+
+}  // namespace
+}  // namespace phasefit
