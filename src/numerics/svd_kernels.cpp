@@ -322,25 +322,160 @@ PHASEFIT_INLINE void rotate_rows(float* a, std::ptrdiff_t ld, const PlaneRotatio
   }
 }
 
-// Rows that receive the whole log together. The held column makes each row
-// a chain of dependent rotations (a multiplication and an addition per
-// rotation), so several independent vectors are needed to keep the units
-// busy: 64 rows are four 16-lane vectors. Each rotation then moves one
-// 256-byte column segment in and out of the second-level cache, which keeps
-// up with the arithmetic.
-constexpr int kRotationRows = 64;
+// Two consecutive QR sweeps that start at the same column f: the first, A,
+// rotates (f+t, f+t+1) for t = 0 .. la-1, the second, B, (f+u, f+u+1) for
+// u = 0 .. lb-1. B's rotation u needs only columns A has finished with once
+// A has done its rotation u+1, so they run in lockstep, A one rotation
+// ahead: A's finished column goes straight from registers into B, and each
+// pair of rotations moves one column segment in and out of memory. Every
+// element still receives A's rotations before B's and each sweep's in
+// order; the two chains of dependent operations also overlap.
+template <class V, int B>
+PHASEFIT_INLINE void rotate_sweep_pair(float* a, std::ptrdiff_t ld, int f, const PlaneRotation* sa,
+                                       int la, const PlaneRotation* sb, int lb) {
+  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  const auto column = [&](int j) { return a + static_cast<std::ptrdiff_t>(j - 1) * ld; };
+  const auto load_column = [&](V(&x)[B], int j) {
+    const float* p = column(j);
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) x[b] = load_as<V>(p + b * lanes);
+  };
+  const auto store_column = [&](const V(&x)[B], int j) {
+    float* p = column(j);
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) store_as<V>(p + b * lanes, x[b]);
+  };
+  const auto rotate = [](V(&x)[B], V(&y)[B], const PlaneRotation& rot) {
+    const float c = rot.c;
+    const float s = rot.s;
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      const V t1 = x[b];
+      const V t2 = y[b];
+      x[b] = t1 * c + t2 * s;
+      y[b] = t2 * c - t1 * s;
+    }
+  };
+  // held_a: column f+t+1 after A's rotation t; held_b: column f+u+1 after
+  // B's rotation u (before B starts, column f as A left it).
+  V held_a[B], held_b[B];
+  load_column(held_b, f);
+  load_column(held_a, f + 1);
+  rotate(held_b, held_a, sa[0]);
+  int t = 0;  // B's next rotation; A's next is t+1
+  for (; t + 1 < la && t < lb; ++t) {
+    V next[B];
+    load_column(next, f + t + 2);
+    rotate(held_a, next, sa[t + 1]);  // held_a: column f+t+1, done by A
+    rotate(held_b, held_a, sb[t]);    // held_b: column f+t, done
+    store_column(held_b, f + t);
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      held_b[b] = held_a[b];
+      held_a[b] = next[b];
+    }
+  }
+  if (t + 1 >= la) {
+    // A is done; held_a is its last column, f+la. B goes on alone.
+    for (; t < lb; ++t) {
+      V next[B];
+      if (f + t + 1 == f + la) {
+#pragma GCC unroll 8
+        for (int b = 0; b < B; ++b) next[b] = held_a[b];
+      } else {
+        load_column(next, f + t + 1);
+      }
+      rotate(held_b, next, sb[t]);
+      store_column(held_b, f + t);
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) held_b[b] = next[b];
+    }
+    store_column(held_b, f + lb);
+    if (lb < la) store_column(held_a, f + la);
+  } else {
+    // B is done (t == lb): its last column is final; A goes on alone.
+    store_column(held_b, f + lb);
+    for (++t; t < la; ++t) {
+      V next[B];
+      load_column(next, f + t + 1);
+      rotate(held_a, next, sa[t]);
+      store_column(held_a, f + t);
+#pragma GCC unroll 8
+      for (int b = 0; b < B; ++b) held_a[b] = next[b];
+    }
+    store_column(held_a, f + la);
+  }
+}
+
+// Rows that receive the log together: 32 rows of up to 300 columns (38 KB)
+// stay in the first-level cache while the log streams past; the two chains
+// of a sweep pair, two vectors each, keep the units busy.
+constexpr int kRotationRows = 32;
+
+// A stretch of the log: a QR sweep (rotations (j, j+1), (j+1, j+2), ...)
+// or a single entry of any other kind.
+struct LogRun {
+  int start;
+  int length;
+  bool sweep;
+};
+
+// Runs found per scan of the log; the row blocks take the log a batch of
+// runs at a time, which keeps each element's order of rotations.
+constexpr int kRunBatch = 64;
+
+PHASEFIT_INLINE bool is_step(const PlaneRotation& rot) { return rot.second == rot.first + 1; }
+
+// Splits rotations[from .. count-1] into at most kRunBatch runs; returns
+// the number found.
+inline int find_runs(const PlaneRotation* rotations, int from, int count, LogRun* runs) {
+  int found = 0;
+  int n = from;
+  while (n < count && found < kRunBatch) {
+    int end = n + 1;
+    if (is_step(rotations[n]))
+      while (end < count && is_step(rotations[end]) &&
+             rotations[end].first == rotations[end - 1].second)
+        ++end;
+    runs[found++] = {n, end - n, is_step(rotations[n])};
+    n = end;
+  }
+  return found;
+}
+
+template <class V, int B>
+PHASEFIT_INLINE void rotate_runs(float* a, std::ptrdiff_t ld, const PlaneRotation* rotations,
+                                 const LogRun* runs, int count) {
+  for (int r = 0; r < count; ++r) {
+    const LogRun& run = runs[r];
+    if (run.sweep && r + 1 < count && runs[r + 1].sweep &&
+        rotations[runs[r + 1].start].first == rotations[run.start].first) {
+      const LogRun& next = runs[r + 1];
+      rotate_sweep_pair<V, B>(a, ld, rotations[run.start].first, rotations + run.start, run.length,
+                              rotations + next.start, next.length);
+      ++r;
+    } else {
+      rotate_rows<V, B>(a, ld, rotations + run.start, run.length);
+    }
+  }
+}
 
 }  // namespace
 
 PHASEFIT_CLONES
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count) {
-  int r = 0;
-  for (; r + kRotationRows <= rows; r += kRotationRows)
-    rotate_rows<V16, kRotationRows / 16>(a + r, ld, rotations, count);
-  for (; r + 16 <= rows; r += 16) rotate_rows<V16, 1>(a + r, ld, rotations, count);
-  for (; r + kLanes <= rows; r += kLanes) rotate_rows<V8, 1>(a + r, ld, rotations, count);
-  for (; r < rows; ++r) rotate_rows<float, 1>(a + r, ld, rotations, count);
+  LogRun runs[kRunBatch];
+  for (int from = 0; from < count;) {
+    const int found = find_runs(rotations, from, count, runs);
+    int r = 0;
+    for (; r + kRotationRows <= rows; r += kRotationRows)
+      rotate_runs<V16, kRotationRows / 16>(a + r, ld, rotations, runs, found);
+    for (; r + 16 <= rows; r += 16) rotate_runs<V16, 1>(a + r, ld, rotations, runs, found);
+    for (; r + kLanes <= rows; r += kLanes) rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
+    for (; r < rows; ++r) rotate_runs<float, 1>(a + r, ld, rotations, runs, found);
+    from = runs[found - 1].start + runs[found - 1].length;
+  }
 }
 
 namespace {
