@@ -407,10 +407,12 @@ PHASEFIT_INLINE void rotate_sweep_pair(float* a, std::ptrdiff_t ld, int f, const
   }
 }
 
-// Rows that receive the log together: 32 rows of up to 300 columns (38 KB)
-// stay in the first-level cache while the log streams past; the two chains
-// of a sweep pair, two vectors each, keep the units busy.
-constexpr int kRotationRows = 32;
+// Rows that receive the log together: 64 rows, four 16-lane vectors per
+// column, give each chain of a sweep pair four independent vectors. The
+// block (76 KB for 300 columns) lives in the second-level cache; a sweep
+// pair moves only one column segment per two rotations, which it keeps up
+// with.
+constexpr int kRotationRows = 64;
 
 // A stretch of the log: a QR sweep (rotations (j, j+1), (j+1, j+2), ...)
 // or a single entry of any other kind.
