@@ -29,6 +29,7 @@
 
 #include "numerics/svd.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
@@ -107,6 +108,20 @@ namespace {
 float* element(const MatView& x, int i, int j) {
   return x.data.data() + static_cast<std::ptrdiff_t>(i - 1) +
          static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
+}
+
+// The first float of `storage` on a 64-byte line; storage holds a line
+// more than the data placed there.
+float* line_aligned(std::vector<float>& storage) {
+  const auto address = reinterpret_cast<std::uintptr_t>(storage.data());
+  const std::size_t skip = ((64 - address % 64) % 64) / sizeof(float);
+  return storage.data() + skip;
+}
+
+// Copies the leading rows x cols block between column-major storages.
+void copy_columns(const float* from, std::ptrdiff_t from_ld, int rows, int cols, float* to,
+                  std::ptrdiff_t to_ld) {
+  for (int j = 0; j < cols; ++j) std::copy_n(from + j * from_ld, rows, to + j * to_ld);
 }
 
 // Phase 2 of svdcmp on a row-major working copy of V: the accumulation of
@@ -259,13 +274,37 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   assert(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
   assert(singular_values.size() >= static_cast<std::size_t>(cols));
 
-  const MatView& a = matrix;
-  const MatView& v = right_vectors;
   const Vec1 w{singular_values};
   std::array<float, kSvdcmpMaxCols> superdiag;
   const Vec1 e{superdiag};
   const int m = rows;
   const int n = cols;
+
+  // A matrix that fits the workspace is decomposed in its line-aligned
+  // copies (U column-major with leading dimension kWorkingLd, V with
+  // kRowMajorStride) and copied out at the end, or before a pause.
+  const bool working =
+      m <= kSvdfitRowDim && n <= kRowMajorStride &&
+      workspace.row_major.size() >=
+          static_cast<std::size_t>(kSvdfitRowDim) * kRowMajorStride + 16 &&
+      workspace.left.size() >= static_cast<std::size_t>(kWorkingLd) * kRowMajorStride + 16 &&
+      workspace.right.size() >= static_cast<std::size_t>(kRowMajorStride) * kRowMajorStride + 16;
+  MatView a = matrix;
+  MatView v = right_vectors;
+  if (working) {
+    float* const u_copy = line_aligned(workspace.left);
+    copy_columns(matrix.data.data(), matrix.ld, m, n, u_copy, kWorkingLd);
+    a = MatView{std::span<float>(u_copy, static_cast<std::size_t>(kWorkingLd) * n), kWorkingLd, n,
+                kWorkingLd};
+    v = MatView{std::span<float>(line_aligned(workspace.right),
+                                 static_cast<std::size_t>(kRowMajorStride) * n),
+                kRowMajorStride, n, kRowMajorStride};
+  }
+  const auto publish = [&] {
+    if (!working) return;
+    copy_columns(a.data.data(), a.ld, m, n, matrix.data.data(), matrix.ld);
+    copy_columns(v.data.data(), v.ld, n, n, right_vectors.data.data(), right_vectors.ld);
+  };
   // Dot products of one reflection with a chunk of columns and the matching
   // update factors; one row of a, made contiguous.
   std::array<float, kSvdcmpMaxCols> dots;
@@ -363,9 +402,8 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
   // Phase 2: accumulate the row reflections into V, last to first. Every
   // element of the leading n x n block is written before it is read.
-  if (n <= kRowMajorStride &&
-      workspace.row_major.size() >= static_cast<std::size_t>(n) * kRowMajorStride) {
-    accumulate_right_row_major(a, n, e, workspace.row_major.data(), v);
+  if (working) {
+    accumulate_right_row_major(a, n, e, line_aligned(workspace.row_major), v);
   } else {
     l = n + 1;
     for (int i = n; i >= 1; --i) {
@@ -392,9 +430,8 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   }
 
   // Phase 3: accumulate the column reflections into U.
-  if (m <= kSvdfitRowDim && n <= kRowMajorStride &&
-      workspace.row_major.size() >= static_cast<std::size_t>(m) * kRowMajorStride) {
-    accumulate_left_row_major(a, m, n, w, workspace.row_major.data());
+  if (working) {
+    accumulate_left_row_major(a, m, n, w, line_aligned(workspace.row_major));
   } else {
     for (int i = (m < n ? m : n); i >= 1; --i) {
       l = i + 1;
@@ -477,6 +514,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
       if (pass == kMaxPasses) {
         u_log.flush();
         v_log.flush();
+        publish();
         pause("no convergence in svdcmp");
       }
 
@@ -527,6 +565,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   }
   u_log.flush();
   v_log.flush();
+  publish();
 }
 
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,

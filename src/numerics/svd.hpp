@@ -39,18 +39,26 @@ inline constexpr int kRotationLogCapacity = 16384;
 // Row stride of svdcmp's row-major working copy: the column capacity of
 // svdfit rounded up to whole 64-byte lines.
 inline constexpr int kRowMajorStride = (kSvdfitMaxCols + 15) / 16 * 16;
+// Leading dimension of svdcmp's column-major working copy of U: svdfit's
+// row capacity rounded up to whole 64-byte lines.
+inline constexpr int kWorkingLd = (kSvdfitRowDim + 15) / 16 * 16;
 
 // Storage svdcmp and svdfit reuse from call to call: V and the singular
-// values for svdfit, the rotation logs and a row-major working copy of the
-// matrix for svdcmp. One per thread; sized once for the largest problem
-// (about 2.1 MB). svdcmp uses the row-major copy when the matrix fits it
-// (rows <= 1000, cols <= 304) and works on the columns directly otherwise.
+// values for svdfit; for svdcmp the rotation logs and working copies of U
+// (column-major and row-major) and V whose columns or rows start on 64-byte
+// lines, so that the 16-lane kernels never split a cache line. One per
+// thread; sized once for the largest problem (about 3.8 MB). svdcmp works
+// on the copies when the matrix fits them (rows <= 1000, cols <= 304) and
+// on the caller's storage directly otherwise.
 struct SvdWorkspace {
   std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
   std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
   std::vector<PlaneRotation> u_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
   std::vector<PlaneRotation> v_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
-  std::vector<float> row_major = std::vector<float>(kSvdfitRowDim * kRowMajorStride);
+  // Each holds one more line than its copy, for the alignment.
+  std::vector<float> row_major = std::vector<float>(kSvdfitRowDim * kRowMajorStride + 16);
+  std::vector<float> left = std::vector<float>(kWorkingLd * kRowMajorStride + 16);
+  std::vector<float> right = std::vector<float>(kRowMajorStride * kRowMajorStride + 16);
 };
 
 // A = U diag(w) V^T for the leading rows x cols block of `matrix`

@@ -14,6 +14,7 @@
 #include "numerics/svd_kernels.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 // The helpers below pass vectors by value between always-inlined functions;
@@ -211,6 +212,12 @@ void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x
 }
 
 namespace {
+
+// Floats from p to the next 64-byte line (0 if p starts one).
+PHASEFIT_INLINE int floats_to_line(const float* p) {
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+  return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
+}
 
 // Generic loads and stores of a vector type V; V = float is the one-lane
 // case for the last rows.
@@ -609,7 +616,11 @@ PHASEFIT_INLINE void update_reflect_rows(float* a, std::ptrdiff_t ld, int cols, 
 PHASEFIT_CLONES
 void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
                             const float* factors, const float* x, const float* y) {
+  // Single rows up to the next 64-byte line, so that (with ld a whole
+  // number of lines) every vector below reads and writes whole lines.
   int r = 0;
+  for (const int lead = std::min(rows, floats_to_line(a)); r < lead; ++r)
+    update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
   for (; r + 32 <= rows; r += 32)
     update_reflect_rows<V16, 2>(a + r, ld, cols, u + r, factors, x, y);
   for (; r + 16 <= rows; r += 16)
