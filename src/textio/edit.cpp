@@ -74,7 +74,7 @@ std::string exponent_text(int exponent) {
 
 std::string edit_e(float value, int width, int digits) {
   assert(width > 0 && digits > 0);
-  const double x = value;  // exact
+  const auto x = static_cast<double>(value);  // exact
   if (!std::isfinite(x)) return fit_special(x, width);
   std::string mantissa;
   int exponent = 0;
