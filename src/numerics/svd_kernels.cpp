@@ -26,6 +26,7 @@ namespace {
 
 using V8 = float __attribute__((vector_size(32)));
 using V16 = float __attribute__((vector_size(64)));
+using V16i = int __attribute__((vector_size(64)));
 using V8i = int __attribute__((vector_size(32)));
 constexpr int kLanes = 8;
 
@@ -521,9 +522,113 @@ PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, i
   }
 }
 
+// One walk down the rows over B 16-lane vectors of columns that start on
+// 64-byte lines: lane q of vector b is column first + 16*b + q of the
+// block, and only columns 0 .. cols-1 belong to it (first < 0 when the
+// block starts inside a line). A vector that reaches outside the block
+// computes its other lanes on whatever the line holds but stores them back
+// with their original bits and never sums them out, so each row of the
+// walk reads and writes whole lines without touching other columns.
+template <int B, bool Head, bool Tail, bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot_walk(float* t, std::ptrdiff_t ldt, int count, int first, int cols,
+                                     const float* factors, const float* x, const float* y,
+                                     float* dots) {
+  float lane_factors[B * 16] = {};
+  float lane_sums[B * 16] = {};
+  for (int q = 0; q < B * 16; ++q) {
+    const int c = first + q;
+    if (c < 0 || c >= cols) continue;
+    if constexpr (Update) lane_factors[q] = factors[c];
+    if constexpr (Dot) lane_sums[q] = dots[c];
+  }
+  const V16i lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  const V16i head_inside = lane >= -first;
+  const V16i tail_inside = lane < cols - (first + (B - 1) * 16);
+  V16 f[B];
+  V16 sum[B];
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) {
+    f[b] = load_as<V16>(lane_factors + b * 16);
+    sum[b] = load_as<V16>(lane_sums + b * 16);
+  }
+  float* row = t + first;
+  for (int k = 0; k < count; ++k, row += ldt) {
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      V16 value = load_as<V16>(row + b * 16);
+      if constexpr (Update) {
+        V16 updated = value + f[b] * x[k];
+        if (Head && b == 0) updated = head_inside ? updated : value;
+        if (Tail && b == B - 1) updated = tail_inside ? updated : value;
+        store_as<V16>(row + b * 16, updated);
+        value = updated;
+      }
+      if constexpr (Dot) sum[b] = sum[b] + value * y[k];
+    }
+  }
+  if constexpr (Dot) {
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) store_as<V16>(lane_sums + b * 16, sum[b]);
+    for (int q = 0; q < B * 16; ++q) {
+      const int c = first + q;
+      if (c >= 0 && c < cols) dots[c] = lane_sums[q];
+    }
+  }
+}
+
+template <int B, bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot_walk(bool head, bool tail, float* t, std::ptrdiff_t ldt, int count,
+                                     int first, int cols, const float* factors, const float* x,
+                                     const float* y, float* dots) {
+  if (head && tail)
+    update_dot_walk<B, true, true, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
+  else if (head)
+    update_dot_walk<B, true, false, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
+  else if (tail)
+    update_dot_walk<B, false, true, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
+  else
+    update_dot_walk<B, false, false, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
+}
+
 template <bool Update, bool Dot>
 PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
                                 const float* factors, const float* x, const float* y, float* dots) {
+  if (ldt % 16 == 0 && reinterpret_cast<std::uintptr_t>(t) % sizeof(float) == 0) {
+    // Rows on whole lines: walks of up to four line-aligned vectors, so
+    // that every walk keeps at least a few independent chains of additions
+    // per row (one or two vectors of columns left over would otherwise need
+    // walks of their own, each bound by the latency of its one chain).
+    const int head = floats_to_line(t);
+    const int first = head == 0 ? 0 : head - 16;
+    const int vectors = (cols - first + 15) / 16;
+    const bool ragged_end = (cols - first) % 16 != 0;
+    for (int v = 0; v < vectors;) {
+      const int b = std::min(4, vectors - v);
+      const int start = first + 16 * v;
+      const bool head_part = v == 0 && first < 0;
+      const bool tail_part = v + b == vectors && ragged_end;
+      switch (b) {
+        case 4:
+          update_dot_walk<4, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
+                                          x, y, dots);
+          break;
+        case 3:
+          update_dot_walk<3, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
+                                          x, y, dots);
+          break;
+        case 2:
+          update_dot_walk<2, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
+                                          x, y, dots);
+          break;
+        default:
+          update_dot_walk<1, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
+                                          x, y, dots);
+          break;
+      }
+      v += b;
+    }
+    return;
+  }
   // Four vectors of columns keep four independent chains of additions per
   // row; the walk down the rows streams the block through the caches once.
   int c = 0;
