@@ -718,14 +718,102 @@ PHASEFIT_INLINE void update_reflect_rows(float* a, std::ptrdiff_t ld, int cols, 
 
 }  // namespace
 
+namespace {
+
+// A walk of update_and_row_reflect over B 16-lane vectors of rows that
+// start on 64-byte lines: lane q of vector b is row first + 16*b + q of the
+// block, and only rows 0 .. rows-1 belong to it (first < 0 when the block
+// starts inside a line). As in update_dot_walk, lanes outside the block
+// are stored back with their original bits and their sums are never used.
+template <int B, bool Head, bool Tail>
+PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first, int rows, int cols,
+                                         const float* u, const float* factors, const float* x,
+                                         const float* y) {
+  float lane_u[B * 16] = {};
+  for (int q = 0; q < B * 16; ++q) {
+    const int r = first + q;
+    if (r >= 0 && r < rows) lane_u[q] = u[r];
+  }
+  const V16i lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  const V16i head_inside = lane >= -first;
+  const V16i tail_inside = lane < rows - (first + (B - 1) * 16);
+  const auto keep_outside = [&](int b, V16 updated, V16 old) {
+    if (Head && b == 0) updated = head_inside ? updated : old;
+    if (Tail && b == B - 1) updated = tail_inside ? updated : old;
+    return updated;
+  };
+  V16 column[B];
+  V16 sum[B];
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) {
+    column[b] = load_as<V16>(lane_u + b * 16);
+    sum[b] = V16{};
+  }
+  float* p = a + first;
+  for (int k = 0; k < cols; ++k, p += ld) {
+    const float f = factors[k];
+    const float xk = x[k];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      const V16 old = load_as<V16>(p + b * 16);
+      const V16 value = keep_outside(b, old + column[b] * f, old);
+      store_as<V16>(p + b * 16, value);
+      sum[b] = sum[b] + value * xk;
+    }
+  }
+  p = a + first;
+  for (int k = 0; k < cols; ++k, p += ld) {
+    const float yk = y[k];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      const V16 old = load_as<V16>(p + b * 16);
+      store_as<V16>(p + b * 16, keep_outside(b, old + sum[b] * yk, old));
+    }
+  }
+}
+
+template <int B>
+PHASEFIT_INLINE void update_reflect_walk(bool head, bool tail, float* a, std::ptrdiff_t ld,
+                                         int first, int rows, int cols, const float* u,
+                                         const float* factors, const float* x, const float* y) {
+  if (head && tail)
+    update_reflect_walk<B, true, true>(a, ld, first, rows, cols, u, factors, x, y);
+  else if (head)
+    update_reflect_walk<B, true, false>(a, ld, first, rows, cols, u, factors, x, y);
+  else if (tail)
+    update_reflect_walk<B, false, true>(a, ld, first, rows, cols, u, factors, x, y);
+  else
+    update_reflect_walk<B, false, false>(a, ld, first, rows, cols, u, factors, x, y);
+}
+
+}  // namespace
+
 PHASEFIT_CLONES
 void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
                             const float* factors, const float* x, const float* y) {
-  // Single rows up to the next 64-byte line, so that (with ld a whole
-  // number of lines) every vector below reads and writes whole lines.
+  if (ld % 16 == 0 && reinterpret_cast<std::uintptr_t>(a) % sizeof(float) == 0) {
+    // Columns on whole lines: walks of two line-aligned vectors (32 rows),
+    // the first and last possibly ragged, so that no row is left to a walk
+    // of its own.
+    const int head = floats_to_line(a);
+    const int first = head == 0 ? 0 : head - 16;
+    const int vectors = (rows - first + 15) / 16;
+    const bool ragged_end = (rows - first) % 16 != 0;
+    for (int v = 0; v < vectors;) {
+      const int b = std::min(2, vectors - v);
+      const bool head_part = v == 0 && first < 0;
+      const bool tail_part = v + b == vectors && ragged_end;
+      if (b == 2)
+        update_reflect_walk<2>(head_part, tail_part, a, ld, first + 16 * v, rows, cols, u, factors,
+                               x, y);
+      else
+        update_reflect_walk<1>(head_part, tail_part, a, ld, first + 16 * v, rows, cols, u, factors,
+                               x, y);
+      v += b;
+    }
+    return;
+  }
   int r = 0;
-  for (const int lead = std::min(rows, floats_to_line(a)); r < lead; ++r)
-    update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
   for (; r + 32 <= rows; r += 32)
     update_reflect_rows<V16, 2>(a + r, ld, cols, u + r, factors, x, y);
   for (; r + 16 <= rows; r += 16)
