@@ -10,7 +10,9 @@
 // and with two.
 //
 // The random choices come from one seed, printed at the start; set
-// PHASEFIT_FAULT_SEED to repeat a run.
+// PHASEFIT_FAULT_SEED to repeat a run. PHASEFIT_FAULT_ORDER (default 300)
+// and PHASEFIT_FAULT_KILLS (default 40 per worker count) shorten the runs
+// for sanitizer builds, where a job takes ten times as long.
 
 #include <gtest/gtest.h>
 
@@ -27,8 +29,14 @@
 namespace phasefit::testing {
 namespace {
 
-constexpr int kOrder = 300;
-const std::string kOrderArg = std::to_string(kOrder);
+// A positive integer from the environment, or `otherwise`.
+int setting(const char* name, int otherwise) {
+  const char* text = std::getenv(name);
+  const int value = text ? std::atoi(text) : 0;
+  return value > 0 ? value : otherwise;
+}
+
+const std::string kOrderArg = std::to_string(setting("PHASEFIT_FAULT_ORDER", 300));
 const std::vector<std::string> kSizes = {"005", "010", "020"};
 struct Point {
   const char* value;  // in the wavelength list
@@ -86,7 +94,8 @@ class FaultInjection : public ::testing::TestWithParam<int> {
     ASSERT_EQ(outcome.err, "");
     clean_ = tree_of(clean / "coef");
     clean_.erase(kUnrelated);
-    std::cout << "clean run: " << writes_.size() << " files in " << clean_seconds_ << " s"
+    std::cout << "clean run: " << writes_.size() << " files at N = " << kOrderArg << " in "
+              << clean_seconds_ << " s"
               << std::endl;
   }
   static void TearDownTestSuite() {
@@ -295,7 +304,7 @@ TEST_P(FaultInjection, AnOutputDirectoryThatIsAFileStopsAtTheFirstFile) {
 // creation and its rename may leave that file (nothing can remove it), but
 // never a coefficient file that is not whole.
 TEST_P(FaultInjection, AKillAtAnyMomentLeavesOnlyWholeFiles) {
-  constexpr int kRuns = 40;
+  const int kRuns = setting("PHASEFIT_FAULT_KILLS", 40);
   const double span = clean_seconds_ / GetParam() + 0.05;
   std::map<std::size_t, int> stopped_at;
   int leftovers = 0;
