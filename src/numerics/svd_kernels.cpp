@@ -31,7 +31,12 @@ using V8i = int __attribute__((vector_size(32)));
 constexpr int kLanes = 8;
 
 #define PHASEFIT_INLINE inline __attribute__((always_inline))
-#define PHASEFIT_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define PHASEFIT_CLONES __attribute__((target_clones("avx2", "default")))
+#define PHASEFIT_WIDE __attribute__((target("avx512f")))
+
+// Whether the 16-lane forms run here: they are compiled for AVX-512F
+// only; elsewhere the 8-lane forms, compiled for AVX2 and the baseline.
+inline bool wide_vectors() { return __builtin_cpu_supports("avx512f") != 0; }
 
 PHASEFIT_INLINE V8 load(const float* p) {
   V8 v;
@@ -211,7 +216,7 @@ PHASEFIT_CLONES
 void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
                  float* dots) {
   int first = 0;
-  if (__builtin_cpu_supports("avx512f")) {
+  if (wide_vectors()) {
     first = column_dots_16(a, ld, count, u, cols, dots);
     a += first * ld;
     dots += first;
@@ -566,20 +571,44 @@ PHASEFIT_INLINE void rotate_runs(float* a, std::ptrdiff_t ld, const PlaneRotatio
 
 }  // namespace
 
-PHASEFIT_CLONES
-void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
-                     int count) {
+namespace {
+
+template <class V, int B, class V1, int B1>
+PHASEFIT_INLINE void apply_rotations_with(float* a, std::ptrdiff_t ld, int rows,
+                                          const PlaneRotation* rotations, int count) {
+  constexpr int block = B * static_cast<int>(sizeof(V) / sizeof(float));
+  constexpr int small = B1 * static_cast<int>(sizeof(V1) / sizeof(float));
   LogRun runs[kRunBatch];
   for (int from = 0; from < count;) {
     const int found = find_runs(rotations, from, count, runs);
     int r = 0;
-    for (; r + kRotationRows <= rows; r += kRotationRows)
-      rotate_runs<V16, kRotationRows / 16>(a + r, ld, rotations, runs, found);
-    for (; r + 16 <= rows; r += 16) rotate_runs<V16, 1>(a + r, ld, rotations, runs, found);
+    for (; r + block <= rows; r += block) rotate_runs<V, B>(a + r, ld, rotations, runs, found);
+    for (; r + small <= rows; r += small) rotate_runs<V1, B1>(a + r, ld, rotations, runs, found);
     for (; r + kLanes <= rows; r += kLanes) rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
     for (; r < rows; ++r) rotate_runs<float, 1>(a + r, ld, rotations, runs, found);
     from = runs[found - 1].start + runs[found - 1].length;
   }
+}
+
+PHASEFIT_WIDE void apply_rotations_wide(float* a, std::ptrdiff_t ld, int rows,
+                                        const PlaneRotation* rotations, int count) {
+  apply_rotations_with<V16, kRotationRows / 16, V16, 1>(a, ld, rows, rotations, count);
+}
+
+PHASEFIT_CLONES
+void apply_rotations_narrow(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
+                            int count) {
+  apply_rotations_with<V8, kRotationRows / kLanes, V8, 1>(a, ld, rows, rotations, count);
+}
+
+}  // namespace
+
+void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
+                     int count) {
+  if (wide_vectors())
+    apply_rotations_wide(a, ld, rows, rotations, count);
+  else
+    apply_rotations_narrow(a, ld, rows, rotations, count);
 }
 
 namespace {
@@ -736,17 +765,52 @@ PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int col
     update_dot_group<float, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
 }
 
-}  // namespace
+// The 8-lane form: groups of eight vectors (64 columns), then single
+// vectors and columns.
+template <bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot_narrow(float* t, std::ptrdiff_t ldt, int count, int cols,
+                                       const float* factors, const float* x, const float* y,
+                                       float* dots) {
+  int c = 0;
+  for (; c + 64 <= cols; c += 64)
+    update_dot_group<V8, 8, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+  for (; c + kLanes <= cols; c += kLanes)
+    update_dot_group<V8, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+  for (; c < cols; ++c)
+    update_dot_group<float, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+}
 
-PHASEFIT_CLONES
-void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
-                           const float* x, const float* y, float* dots) {
+PHASEFIT_WIDE void row_major_update_dots_wide(float* t, std::ptrdiff_t ldt, int count, int cols,
+                                              const float* factors, const float* x, const float* y,
+                                              float* dots) {
   if (factors != nullptr && dots != nullptr)
     update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots);
   else if (factors != nullptr)
     update_dot<true, false>(t, ldt, count, cols, factors, x, y, dots);
   else if (dots != nullptr)
     update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots);
+}
+
+PHASEFIT_CLONES
+void row_major_update_dots_narrow(float* t, std::ptrdiff_t ldt, int count, int cols,
+                                  const float* factors, const float* x, const float* y,
+                                  float* dots) {
+  if (factors != nullptr && dots != nullptr)
+    update_dot_narrow<true, true>(t, ldt, count, cols, factors, x, y, dots);
+  else if (factors != nullptr)
+    update_dot_narrow<true, false>(t, ldt, count, cols, factors, x, y, dots);
+  else if (dots != nullptr)
+    update_dot_narrow<false, true>(t, ldt, count, cols, factors, x, y, dots);
+}
+
+}  // namespace
+
+void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
+                           const float* x, const float* y, float* dots) {
+  if (wide_vectors())
+    row_major_update_dots_wide(t, ldt, count, cols, factors, x, y, dots);
+  else
+    row_major_update_dots_narrow(t, ldt, count, cols, factors, x, y, dots);
 }
 
 namespace {
@@ -880,11 +944,9 @@ PHASEFIT_INLINE void update_reflect_walk(bool head, bool tail, float* a, std::pt
     update_reflect_walk<B, false, false>(a, ld, first, rows, cols, u, factors, x, y);
 }
 
-}  // namespace
-
-PHASEFIT_CLONES
-void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                            const float* factors, const float* x, const float* y) {
+PHASEFIT_WIDE void update_and_row_reflect_wide(float* a, std::ptrdiff_t ld, int rows, int cols,
+                                               const float* u, const float* factors, const float* x,
+                                               const float* y) {
   if (ld % 16 == 0 && reinterpret_cast<std::uintptr_t>(a) % sizeof(float) == 0) {
     // Columns on whole lines: walks of two line-aligned vectors (32 rows),
     // the first and last possibly ragged, so that no row is left to a walk
@@ -915,6 +977,26 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
   for (; r + kLanes <= rows; r += kLanes)
     update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
   for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
+}
+
+PHASEFIT_CLONES
+void update_and_row_reflect_narrow(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                                   const float* factors, const float* x, const float* y) {
+  int r = 0;
+  for (; r + 32 <= rows; r += 32) update_reflect_rows<V8, 4>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r + kLanes <= rows; r += kLanes)
+    update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
+}
+
+}  // namespace
+
+void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                            const float* factors, const float* x, const float* y) {
+  if (wide_vectors())
+    update_and_row_reflect_wide(a, ld, rows, cols, u, factors, x, y);
+  else
+    update_and_row_reflect_narrow(a, ld, rows, cols, u, factors, x, y);
 }
 
 }  // namespace phasefit::numerics::kernels
