@@ -47,7 +47,7 @@ inline constexpr int kWorkingLd = (kSvdfitRowDim + 15) / 16 * 16;
 // values for svdfit; for svdcmp the rotation logs and working copies of U
 // (column-major and row-major) and V whose columns or rows start on 64-byte
 // lines, so that the 16-lane kernels never split a cache line. One per
-// thread; sized once for the largest problem (about 3.8 MB). svdcmp works
+// thread; sized once for the largest problem (about 3.7 MB). svdcmp works
 // on the copies when the matrix fits them (rows <= 1000, cols <= 304) and
 // on the caller's storage directly otherwise.
 struct SvdWorkspace {

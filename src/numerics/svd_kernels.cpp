@@ -1,15 +1,18 @@
 // Vector forms of svdcmp's and svbksb's inner loops. Lanes always carry
-// independent quantities: eight different dot products advancing one term
-// at a time, or eight elements of one update. So each sum still adds its
+// independent quantities: different dot products advancing one term at a
+// time, or different elements of one update. So each sum still adds its
 // terms one by one in increasing index order, and every element sees the
 // same operations as in the scalar loops; only their interleaving differs.
+// Where a vector reaches past the rows or columns it works on, those lanes
+// are stored back with their original bits and never summed out.
 //
-// The hot functions are compiled three times, for AVX-512F, for AVX2 and for
-// the baseline instruction set, and the loader picks one for the machine.
+// The 8-lane forms are compiled twice, for AVX2 and for the baseline
+// instruction set, and the loader picks one for the machine. The 16-lane
+// forms are compiled for AVX-512F only and chosen at run time where it is
+// present (a 16-lane vector split into narrower registers is slow).
 // Contraction to fused multiply-add is off for the whole project
 // (-ffp-contract=off), so no target emits FMA instructions for the plain
-// `a * b + c` expressions below; the 16-lane vector type is split into
-// narrower registers on the targets that lack 512-bit ones.
+// `a * b + c` expressions below.
 
 #include "numerics/svd_kernels.hpp"
 
