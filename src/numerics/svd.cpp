@@ -87,7 +87,10 @@ class RotationLog {
 
 }  // namespace
 
-float pythag(float p, float q) {
+namespace {
+
+// The body of pythag, inlined into the diagonalisation's inner loop.
+inline __attribute__((always_inline)) float hypotenuse(float p, float q) {
   // Divide by the larger magnitude first so that squaring neither overflows
   // nor underflows to zero.
   const float ap = std::abs(p);
@@ -100,6 +103,10 @@ float pythag(float p, float q) {
   const float r = ap / aq;
   return std::sqrt(1.0f + r * r) * aq;
 }
+
+}  // namespace
+
+float pythag(float p, float q) { return hypotenuse(p, q); }
 
 namespace {
 
@@ -490,7 +497,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
           e(i) = c * e(i);
           if (std::abs(f) + bidiag_norm == bidiag_norm) break;
           g = w(i);
-          float h = pythag(f, g);
+          float h = hypotenuse(f, g);
           w(i) = h;
           h = 1.0f / h;
           c = g * h;
@@ -525,7 +532,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
       g = e(nm);
       float h = e(k);
       float f = ((y - z) * (y + z) + (g - h) * (g + h)) / ((h + h) * y);
-      g = pythag(f, 1.0f);
+      g = hypotenuse(f, 1.0f);
       f = ((x - z) * (x + z) + h * (y / (f + sign(g, f)) - h)) / x;
 
       // QR sweep: chase the bulge down the block.
@@ -537,7 +544,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         y = w(i);
         h = s * g;
         g = c * g;
-        z = pythag(f, h);
+        z = hypotenuse(f, h);
         e(j) = z;
         c = f / z;
         s = h / z;
@@ -546,7 +553,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         h = y * s;
         y = y * c;
         v_log.rotate(j, i, c, s);
-        z = pythag(f, h);
+        z = hypotenuse(f, h);
         w(j) = z;
         // A zero z keeps the first rotation of this j.
         if (z != 0.0f) {
