@@ -241,7 +241,8 @@ TEST_P(FaultInjection, SeveralWorkersWriteWhatOneWrites) {
 // several points of the file.
 TEST_P(FaultInjection, AWriteThatFailsPartWayKeepsTheOldFileWhole) {
   const std::size_t size = clean_.at(writes_[0].name).size();
-  const rlim_t limits[] = {16, 17, 1000, 4096, static_cast<rlim_t>(size - 1)};
+  const rlim_t limits[] = {16, 17, static_cast<rlim_t>(size / 3), static_cast<rlim_t>(size / 2),
+                           static_cast<rlim_t>(size - 1)};
   for (const rlim_t limit : limits) {
     for (const bool existed : {false, true}) {
       SCOPED_TRACE("limit " + std::to_string(limit) + (existed ? ", file existed" : ", new file"));
