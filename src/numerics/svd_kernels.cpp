@@ -17,6 +17,7 @@
 #include "numerics/svd_kernels.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -37,9 +38,14 @@ constexpr int kLanes = 8;
 #define PHASEFIT_CLONES __attribute__((target_clones("avx2", "default")))
 #define PHASEFIT_WIDE __attribute__((target("avx512f")))
 
+// Set by tests to run the 8-lane forms on a machine with AVX-512F too.
+std::atomic<bool> narrow_only{false};
+
 // Whether the 16-lane forms run here: they are compiled for AVX-512F
 // only; elsewhere the 8-lane forms, compiled for AVX2 and the baseline.
-inline bool wide_vectors() { return __builtin_cpu_supports("avx512f") != 0; }
+inline bool wide_vectors() {
+  return !narrow_only.load(std::memory_order_relaxed) && __builtin_cpu_supports("avx512f") != 0;
+}
 
 PHASEFIT_INLINE V8 load(const float* p) {
   V8 v;
@@ -1001,5 +1007,7 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
   else
     update_and_row_reflect_narrow(a, ld, rows, cols, u, factors, x, y);
 }
+
+bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 
 }  // namespace phasefit::numerics::kernels

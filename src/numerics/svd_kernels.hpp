@@ -64,4 +64,9 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count);
 
+// With true, the 8-lane forms run even on a machine where the 16-lane
+// forms would (for tests of both on one machine). Returns the previous
+// setting.
+bool use_narrow_vectors(bool narrow);
+
 }  // namespace phasefit::numerics::kernels

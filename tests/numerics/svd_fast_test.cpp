@@ -14,6 +14,7 @@
 
 #include "numerics/legendre.hpp"
 #include "numerics/svd.hpp"
+#include "numerics/svd_kernels.hpp"
 #include "numerics/svd_reference.hpp"
 #include "numerics/test_util.hpp"
 
@@ -260,6 +261,38 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
     expect_same_bits(ws_fast.singular_values, ws_ref.singular_values, "w");
     expect_same_bits(a_fast, a_ref, "a");
   }
+}
+
+TEST(SvdcmpFast, TheEightLaneKernelsMatchTheReferenceToo) {
+  // On a machine with AVX-512F the tests above run the 16-lane kernels;
+  // the 8-lane ones (AVX2 or baseline) must give the same bits.
+  struct NarrowScope {
+    bool previous = kernels::use_narrow_vectors(true);
+    ~NarrowScope() { kernels::use_narrow_vectors(previous); }
+  } narrow;
+  struct Shape {
+    int rows, cols, ld, ldv;
+  };
+  const Shape shapes[] = {{7, 5, 7, 5}, {37, 19, 37, 19}, {129, 71, 131, 75}, {40, 45, 41, 47}};
+  unsigned seed = 500;
+  for (const Shape& s : shapes) {
+    SCOPED_TRACE(std::to_string(s.rows) + " x " + std::to_string(s.cols));
+    expect_same_decomposition(random_matrix(s.ld, s.rows, s.cols, seed++), s.ld, s.rows, s.cols,
+                              s.ldv);
+  }
+  const DesignSystem d = design_system(1000, 300, 0.85f);
+  std::vector<float> a_fast = d.a, a_ref = d.a;
+  std::vector<float> x_fast(sz(d.cols)), x_ref(sz(d.cols));
+  SvdWorkspace ws_fast, ws_ref;
+  Counter fast_pauses, ref_pauses;
+  svdfit(d.rows, x_fast, d.cols, MatView{a_fast, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim},
+         d.rhs, ws_fast, fast_pauses.handler());
+  reference::svdfit(d.rows, x_ref, d.cols,
+                    MatView{a_ref, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim}, d.rhs, ws_ref,
+                    ref_pauses.handler());
+  EXPECT_EQ(fast_pauses.calls, ref_pauses.calls);
+  expect_same_bits(x_fast, x_ref, "x");
+  expect_same_bits(a_fast, a_ref, "a");
 }
 
 }  // namespace
