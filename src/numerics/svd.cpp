@@ -117,6 +117,19 @@ float* element(const MatView& x, int i, int j) {
          static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
 }
 
+// Floats the working copies of a rows x cols decomposition need, each with
+// a line to spare for the alignment: the row-major copy holds U (rows
+// rows) and, before it, V (cols rows).
+std::size_t row_major_floats(int rows, int cols) {
+  return static_cast<std::size_t>(rows > cols ? rows : cols) * kRowMajorStride + 16;
+}
+std::size_t left_floats(int cols) { return static_cast<std::size_t>(kWorkingLd) * cols + 16; }
+std::size_t right_floats(int cols) { return static_cast<std::size_t>(kRowMajorStride) * cols + 16; }
+
+// Rotation log entries of a workspace made for a single call; a smaller log
+// is only applied more often.
+constexpr int kSmallRotationLog = 4096;
+
 // The first float of `storage` on a 64-byte line; storage holds a line
 // more than the data placed there.
 float* line_aligned(std::vector<float>& storage) {
@@ -290,12 +303,10 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   // A matrix that fits the workspace is decomposed in its line-aligned
   // copies (U column-major with leading dimension kWorkingLd, V with
   // kRowMajorStride) and copied out at the end, or before a pause.
-  const bool working =
-      m <= kSvdfitRowDim && n <= kRowMajorStride &&
-      workspace.row_major.size() >=
-          static_cast<std::size_t>(kSvdfitRowDim) * kRowMajorStride + 16 &&
-      workspace.left.size() >= static_cast<std::size_t>(kWorkingLd) * kRowMajorStride + 16 &&
-      workspace.right.size() >= static_cast<std::size_t>(kRowMajorStride) * kRowMajorStride + 16;
+  const bool working = m <= kSvdfitRowDim && n <= kRowMajorStride &&
+                       workspace.row_major.size() >= row_major_floats(m, n) &&
+                       workspace.left.size() >= left_floats(n) &&
+                       workspace.right.size() >= right_floats(n);
   MatView a = matrix;
   MatView v = right_vectors;
   if (working) {
@@ -577,9 +588,19 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause) {
-  SvdWorkspace workspace;
+  SvdWorkspace workspace(rows, cols);
   svdcmp(matrix, rows, cols, singular_values, right_vectors, pause, workspace);
 }
+
+SvdWorkspace::SvdWorkspace(int rows, int cols)
+    : v(),
+      singular_values(),
+      u_rotations(kSmallRotationLog),
+      v_rotations(kSmallRotationLog),
+      row_major(rows <= kSvdfitRowDim && cols <= kRowMajorStride ? row_major_floats(rows, cols)
+                                                                 : 0),
+      left(rows <= kSvdfitRowDim && cols <= kRowMajorStride ? left_floats(cols) : 0),
+      right(rows <= kSvdfitRowDim && cols <= kRowMajorStride ? right_floats(cols) : 0) {}
 
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution) {

@@ -51,6 +51,12 @@ inline constexpr int kWorkingLd = (kSvdfitRowDim + 15) / 16 * 16;
 // on the copies when the matrix fits them (rows <= 1000, cols <= 304) and
 // on the caller's storage directly otherwise.
 struct SvdWorkspace {
+  SvdWorkspace() = default;
+  // Storage for svdcmp on one rows x cols matrix only (no V or singular
+  // values for svdfit, shorter rotation logs): what svdcmp's allocating
+  // form uses.
+  SvdWorkspace(int rows, int cols);
+
   std::vector<float> v = std::vector<float>(kSvdfitMaxCols * kSvdfitMaxCols);
   std::vector<float> singular_values = std::vector<float>(kSvdfitMaxCols);
   std::vector<PlaneRotation> u_rotations = std::vector<PlaneRotation>(kRotationLogCapacity);
