@@ -238,6 +238,7 @@ void do_job(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
 // Runs the remaining jobs one after another on this thread.
 void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context) {
   expansion::FitWorkspace workspace;
+  workspace.reference_kernels = context.line.reference_kernels;
   JobOutcome outcome;
   for (; job; job = jobs.next()) {
     do_job(
@@ -260,6 +261,8 @@ void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context
 void run_in_parallel(std::size_t workers, JobSource& jobs, RunContext& context) {
   using Pool = InOrderPool<Job, JobOutcome>;
   std::vector<expansion::FitWorkspace> workspaces(workers);
+  for (expansion::FitWorkspace& workspace : workspaces)
+    workspace.reference_kernels = context.line.reference_kernels;
   ReadAheadGuard guard;
   std::optional<Job> first_unsafe;
   {
@@ -321,6 +324,14 @@ PauseAnswer pause_answer(std::string_view text) {
                  "--on-pause is '" + std::string(text) + "'; it must be ask, go or stop");
 }
 
+// --kernels: whether the reference kernels are asked for.
+bool reference_kernels(std::string_view text) {
+  if (text == "fast") return false;
+  if (text == "reference") return true;
+  throw RunError(textio::kNoChannel, "",
+                 "--kernels is '" + std::string(text) + "'; it must be fast or reference");
+}
+
 // Whether `option` is `name` itself or `name=...`.
 bool is_option(std::string_view option, std::string_view name) {
   return option == name || (option.starts_with(name) && option.size() > name.size() &&
@@ -356,6 +367,8 @@ CommandLine parse(int argc, const char* const* argv) {
       const std::string_view path = option_value(argc, argv, first, option, "--report");
       if (path.empty()) throw RunError(textio::kNoChannel, "", "--report needs a file name");
       line.report_path = std::string(path);
+    } else if (is_option(option, "--kernels")) {
+      line.reference_kernels = reference_kernels(option_value(argc, argv, first, option, "--kernels"));
     } else if (option == "-j" || option == "--jobs") {
       line.workers = worker_count(argument(argc, argv, first + 1));
       first += 2;

@@ -35,6 +35,9 @@ struct CommandLine {
   bool keep_going = false;
   // --report FILE.
   std::optional<std::string> report_path;
+  // --kernels=reference: solve with the slow reference SVD kernels, which
+  // give the same bits (to check and time a run against them).
+  bool reference_kernels = false;
   std::string input_dir;   // without trailing blanks
   std::string output_dir;  // without trailing blanks
   SpectralMode mode = SpectralMode::kWavelength;
@@ -45,7 +48,8 @@ struct CommandLine {
 // counts as blank). Options come first: "-j N", "-jN", "--jobs N" and
 // "--jobs=N" set the worker count (1..kMaxWorkers); "-k"/"--keep-going",
 // "--no-progress", "--on-pause=ask|go|stop" (or "--on-pause WORD"),
-// "--report FILE" (or "--report=FILE"), "-h"/"--help" and "--version";
+// "--report FILE" (or "--report=FILE"), "--kernels=fast|reference" (or
+// "--kernels WORD"), "-h"/"--help" and "--version";
 // "--" ends the options. The first argument that is none of these is the
 // first positional one, so a mode or order such as "-1" keeps its meaning.
 // With --help or --version nothing else is read. The directories

@@ -39,6 +39,9 @@ Options (before the arguments; "--" ends them):
   --report FILE         write a tab-separated fit-quality table, one row per job
   --no-progress         no progress line (it is shown only when standard
                         error is a terminal)
+  --kernels=fast|reference  SVD kernels (default fast); reference runs the
+                        slow one-element-at-a-time ones, which give the same
+                        bits: a verification and benchmarking aid
   -h, --help            print this help and exit
   --version             print the version and exit
 

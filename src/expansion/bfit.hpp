@@ -39,6 +39,10 @@ struct FitWorkspace {
   // Design matrix, 1000 rows (leading dimension 1000) by 301 columns.
   std::vector<float> u = std::vector<float>(kGridPoints * (kMaxOrder + 1));
   numerics::SvdWorkspace svd;
+  // Solve with the one-element-at-a-time reference kernels
+  // (numerics::reference::svdfit), which give the same bits more slowly:
+  // lets a whole run be checked and timed against them.
+  bool reference_kernels = false;
 };
 
 struct FitDiagnostics;  // expansion/diagnostics.hpp

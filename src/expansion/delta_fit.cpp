@@ -5,6 +5,7 @@
 
 #include "expansion/moments.hpp"
 #include "numerics/svd.hpp"
+#include "numerics/svd_reference.hpp"
 
 namespace phasefit::expansion {
 namespace {
@@ -55,8 +56,13 @@ void calfit(std::span<const float, kGridPoints> phase_grid, int n, std::span<con
 
   const numerics::MatView u = design_matrix(workspace);
   build_fit_system(phase_grid, n, moments, workspace.apl, u, rhs);
-  numerics::svdfit(point_count, std::span<float>(fit_params).first(static_cast<std::size_t>(fit_count)),
-                   fit_count, u, rhs, workspace.svd, pause);
+  const std::span<float> solution =
+      std::span<float>(fit_params).first(static_cast<std::size_t>(fit_count));
+  if (workspace.reference_kernels) {
+    numerics::reference::svdfit(point_count, solution, fit_count, u, rhs, workspace.svd, pause);
+  } else {
+    numerics::svdfit(point_count, solution, fit_count, u, rhs, workspace.svd, pause);
+  }
 
   for (std::size_t l = 0; l <= kFixedOrder; ++l) fitted_coefficients[l] = moments[l];
   fitted_coefficients[static_cast<std::size_t>(n)] = fit_params[static_cast<std::size_t>(fit_count - 1)];
