@@ -2,7 +2,8 @@
 // read from a file) at several orders, and of each of its stages on their
 // own: the quadrature grid, the resampling, the moments, building the
 // design matrix, svdcmp and svbksb. The shares follow from comparing each
-// stage with the whole job at the same order.
+// stage with the whole job at the same order. The job and svdcmp are also
+// timed on the reference kernels at N = 300.
 
 #include <benchmark/benchmark.h>
 
@@ -24,6 +25,7 @@
 #include "expansion/resample.hpp"
 #include "expansion/table.hpp"
 #include "numerics/svd.hpp"
+#include "numerics/svd_reference.hpp"
 
 namespace {
 
@@ -72,6 +74,19 @@ void BM_WholeJob(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_WholeJob)->Arg(16)->Arg(64)->Arg(128)->Arg(300)->Unit(benchmark::kMillisecond);
+
+// The same job on the reference SVD kernels (--kernels=reference).
+void BM_WholeJobReference(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto workspace = std::make_unique<ex::FitWorkspace>();
+  workspace->reference_kernels = true;
+  ex::JobResult result;
+  for (auto _ : state) {
+    ex::bfit(table_path(), n, result, *workspace, resume);
+    benchmark::DoNotOptimize(result.coefficients.data());
+  }
+}
+BENCHMARK(BM_WholeJobReference)->Arg(300)->Unit(benchmark::kMillisecond);
 
 void BM_ReadTable(benchmark::State& state) {
   ex::PhaseTable table;
@@ -165,6 +180,31 @@ void BM_Svdcmp(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Svdcmp)->Arg(16)->Arg(64)->Arg(128)->Arg(300)->Unit(benchmark::kMillisecond);
+
+// The reference svdcmp on the same matrix.
+void BM_SvdcmpReference(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const int cols = n - ex::kFixedOrder;
+  Prepared prepared(n);
+  std::array<float, ex::kGridPoints> rhs;
+  ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.workspace->apl,
+                       ex::design_matrix(*prepared.workspace), rhs);
+  const std::vector<float> system = prepared.workspace->u;
+  std::vector<float> u = system;
+  std::vector<float> v(nm::kSvdfitMaxCols * nm::kSvdfitMaxCols);
+  std::vector<float> w(nm::kSvdfitMaxCols);
+  for (auto _ : state) {
+    state.PauseTiming();
+    u = system;
+    state.ResumeTiming();
+    nm::reference::svdcmp(nm::MatView{u, ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints},
+                          ex::kGridPoints, cols, w,
+                          nm::MatView{v, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols},
+                          resume);
+    benchmark::DoNotOptimize(w.data());
+  }
+}
+BENCHMARK(BM_SvdcmpReference)->Arg(300)->Unit(benchmark::kMillisecond);
 
 void BM_Svbksb(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));

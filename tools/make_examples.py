@@ -12,8 +12,14 @@ denser near 0, where the forward peak changes fastest. Band B07's tables
 give the angles as cosines instead of degrees, to exercise the conversion.
 
 Run from anywhere: python3 tools/make_examples.py
+
+With --out DIR it writes a wavelength batch instead (INPUT/input_re.dat,
+INPUT/wl.dat and tables/ under DIR) from the same table function, for the
+sizes and wavelengths given (--sizes, --wavelengths); the examples are left
+alone. The benchmark uses that for a batch of realistic size.
 """
 
+import argparse
 import math
 import os
 
@@ -65,7 +71,27 @@ def write_table(path, size, spectral_value, wavelength, as_cosines):
         out.writelines(lines)
 
 
-def main():
+def wavelength_label(wavelength):
+    return f"{wavelength:.2f}".replace(".", "p")
+
+
+def write_wavelength_batch(root, sizes, wavelengths):
+    """Run lists and one table per wavelength and size under root."""
+    input_dir = os.path.join(root, "INPUT")
+    table_dir = os.path.join(root, "tables")
+    os.makedirs(input_dir, exist_ok=True)
+    os.makedirs(table_dir, exist_ok=True)
+    with open(os.path.join(input_dir, "input_re.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(sizes)}\n" + "".join(f"{s}\n" for s in sizes))
+    with open(os.path.join(input_dir, "wl.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(wavelengths)}\n" + "".join(f"{w}\n" for w in wavelengths))
+    for wavelength in wavelengths:
+        for size in sizes:
+            name = f"WVN_{wavelength_label(wavelength)}_DE_{size:03d}.dat"
+            write_table(os.path.join(table_dir, name), size, wavelength, wavelength, False)
+
+
+def write_examples():
     input_dir = os.path.join(ROOT, "INPUT")
     table_dir = os.path.join(ROOT, "tables")
     os.makedirs(input_dir, exist_ok=True)
@@ -87,6 +113,19 @@ def main():
         for size in SIZES:
             name = f"{band}_DE_{size:03d}.dat"
             write_table(os.path.join(table_dir, name), size, centre, centre, band in COSINE_BANDS)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Write the example working directory, or a batch.")
+    parser.add_argument("--out", help="write a wavelength batch into this directory instead")
+    parser.add_argument("--sizes", type=int, nargs="+", default=SIZES, help="particle sizes (with --out)")
+    parser.add_argument("--wavelengths", type=float, nargs="+", default=WAVELENGTHS,
+                        help="wavelengths in micrometres (with --out)")
+    args = parser.parse_args()
+    if args.out is None:
+        write_examples()
+    else:
+        write_wavelength_batch(args.out, args.sizes, args.wavelengths)
 
 
 if __name__ == "__main__":
