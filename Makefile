@@ -57,12 +57,20 @@ demo: build
 	  echo "(no plot: install python3-numpy and python3-matplotlib for python/phasefit-plot)"; \
 	fi
 
+# The microbenchmarks' results are also kept in build-bench/bench-results/,
+# where the batch benchmark reads them for its summary.
+BENCH_RESULTS = build-bench/bench-results
 bench:
 	cmake --preset bench >/dev/null
 	cmake --build build-bench -j $(JOBS)
-	@for b in build-bench/bench/bench_*; do echo "== $$b"; $$b; done
+	@mkdir -p $(BENCH_RESULTS) && rm -f $(BENCH_RESULTS)/*
+	@for b in build-bench/bench/bench_*; do echo "== $$b"; \
+	  $$b --benchmark_out=$(BENCH_RESULTS)/$${b##*/}.json --benchmark_out_format=json || exit 1; done
 	@echo "== bench/compare_numpy.py (the same 1000 x 298 system in numpy, double, one BLAS thread)"
-	@/usr/bin/python3 bench/compare_numpy.py || echo "numpy comparison skipped: it needs /usr/bin/python3 with numpy (Debian python3-numpy)"
+	@/usr/bin/python3 bench/compare_numpy.py > $(BENCH_RESULTS)/numpy.txt && cat $(BENCH_RESULTS)/numpy.txt || \
+	  echo "numpy comparison skipped: it needs /usr/bin/python3 with numpy (Debian python3-numpy)"
+	@echo "== bench/batch.py (a batch of 8 sizes x 6 wavelengths at N = 300: -j 1, -j all, reference kernels)"
+	@/usr/bin/python3 bench/batch.py --build build-bench --results $(BENCH_RESULTS)
 
 # libFuzzer targets (fuzz/), built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer over every source they use. Each target runs
