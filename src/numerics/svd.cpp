@@ -123,8 +123,12 @@ float* element(const MatView& x, int i, int j) {
 std::size_t row_major_floats(int rows, int cols) {
   return static_cast<std::size_t>(rows > cols ? rows : cols) * kRowMajorStride + 16;
 }
-std::size_t left_floats(int cols) { return static_cast<std::size_t>(kWorkingLd) * cols + 16; }
-std::size_t right_floats(int cols) { return static_cast<std::size_t>(kRowMajorStride) * cols + 16; }
+std::size_t left_floats(int cols) {
+  return static_cast<std::size_t>(kWorkingLd) * static_cast<std::size_t>(cols) + 16;
+}
+std::size_t right_floats(int cols) {
+  return static_cast<std::size_t>(kRowMajorStride) * static_cast<std::size_t>(cols) + 16;
+}
 
 // Rotation log entries of a workspace made for a single call; a smaller log
 // is only applied more often.
@@ -312,11 +316,13 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   if (working) {
     float* const u_copy = line_aligned(workspace.left);
     copy_columns(matrix.data.data(), matrix.ld, m, n, u_copy, kWorkingLd);
-    a = MatView{std::span<float>(u_copy, static_cast<std::size_t>(kWorkingLd) * n), kWorkingLd, n,
-                kWorkingLd};
-    v = MatView{std::span<float>(line_aligned(workspace.right),
-                                 static_cast<std::size_t>(kRowMajorStride) * n),
-                kRowMajorStride, n, kRowMajorStride};
+    a = MatView{std::span<float>(
+                    u_copy, static_cast<std::size_t>(kWorkingLd) * static_cast<std::size_t>(n)),
+                kWorkingLd, n, kWorkingLd};
+    v = MatView{
+        std::span<float>(line_aligned(workspace.right),
+                         static_cast<std::size_t>(kRowMajorStride) * static_cast<std::size_t>(n)),
+        kRowMajorStride, n, kRowMajorStride};
   }
   const auto publish = [&] {
     if (!working) return;

@@ -7,9 +7,12 @@
 // are stored back with their original bits and never summed out.
 //
 // The 8-lane forms are compiled twice, for AVX2 and for the baseline
-// instruction set, and the loader picks one for the machine. The 16-lane
-// forms are compiled for AVX-512F only and chosen at run time where it is
-// present (a 16-lane vector split into narrower registers is slow).
+// instruction set; the 16-lane forms are compiled for AVX-512F only (a
+// 16-lane vector split into narrower registers is slow). Each public
+// kernel picks its form at run time from what the processor reports, asked
+// once, at the first call. That is done by hand rather than through the
+// loader's ifunc resolvers, which run before anything else in the process:
+// before a sanitizer's runtime is set up, for instance.
 // Contraction to fused multiply-add is off for the whole project
 // (-ffp-contract=off), so no target emits FMA instructions for the plain
 // `a * b + c` expressions below.
@@ -22,8 +25,14 @@
 #include <cstring>
 
 // The helpers below pass vectors by value between always-inlined functions;
-// no such value crosses a real call, so the ABI note does not apply.
+// no such value crosses a real call, so the ABI notes do not apply.
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#else
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace phasefit::numerics::kernels {
 namespace {
@@ -31,21 +40,68 @@ namespace {
 using V8 = float __attribute__((vector_size(32)));
 using V16 = float __attribute__((vector_size(64)));
 using V16i = int __attribute__((vector_size(64)));
-using V8i = int __attribute__((vector_size(32)));
 constexpr int kLanes = 8;
 
 #define PHASEFIT_INLINE inline __attribute__((always_inline))
-#define PHASEFIT_CLONES __attribute__((target_clones("avx2", "default")))
+#if defined(__x86_64__) || defined(__i386__)
+#define PHASEFIT_X86 1
+#define PHASEFIT_AVX2 __attribute__((target("avx2")))
 #define PHASEFIT_WIDE __attribute__((target("avx512f")))
+#else
+// Elsewhere only the baseline forms run; the others are plain copies.
+#define PHASEFIT_X86 0
+#define PHASEFIT_AVX2
+#define PHASEFIT_WIDE
+#endif
 
-// Set by tests to run the 8-lane forms on a machine with AVX-512F too.
-std::atomic<bool> narrow_only{false};
+// The widest vector unit the processor has, of those the kernels are
+// built for.
+enum class Isa { baseline, avx2, avx512f };
 
-// Whether the 16-lane forms run here: they are compiled for AVX-512F
-// only; elsewhere the 8-lane forms, compiled for AVX2 and the baseline.
-inline bool wide_vectors() {
-  return !narrow_only.load(std::memory_order_relaxed) && __builtin_cpu_supports("avx512f") != 0;
+Isa processor_isa() {
+#if PHASEFIT_X86
+  // Asked once; the guard of the local static makes the first calls from
+  // several threads safe.
+  static const Isa isa = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") != 0) return Isa::avx512f;
+    if (__builtin_cpu_supports("avx2") != 0) return Isa::avx2;
+    return Isa::baseline;
+  }();
+  return isa;
+#else
+  return Isa::baseline;
+#endif
 }
+
+// Set by tests to run the 8-lane forms on a machine with AVX-512F too, or
+// only their baseline build.
+std::atomic<bool> narrow_only{false};
+std::atomic<bool> baseline_only{false};
+
+// Whether the 16-lane forms run here.
+inline bool wide_vectors() {
+  return !narrow_only.load(std::memory_order_relaxed) &&
+         !baseline_only.load(std::memory_order_relaxed) && processor_isa() == Isa::avx512f;
+}
+
+// Whether the 8-lane forms run in their AVX2 build (on an AVX-512F machine
+// too) rather than the baseline one.
+inline bool avx2_vectors() {
+  return !baseline_only.load(std::memory_order_relaxed) && processor_isa() != Isa::baseline;
+}
+
+// Defines name_avx2 and name_baseline, the two builds of the always-inlined
+// name_body, and name_narrow, which calls the one for this processor.
+#define PHASEFIT_NARROW_FORMS(name, params, args)             \
+  PHASEFIT_AVX2 void name##_avx2 params { name##_body args; } \
+  void name##_baseline params { name##_body args; }           \
+  void name##_narrow params {                                 \
+    if (avx2_vectors())                                       \
+      name##_avx2 args;                                       \
+    else                                                      \
+      name##_baseline args;                                   \
+  }
 
 PHASEFIT_INLINE V8 load(const float* p) {
   V8 v;
@@ -62,33 +118,48 @@ PHASEFIT_INLINE void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
 // compiler (one register broadcast); building the vector element by element
 // would go through memory.
 
+// Shuffles of the 8 x 8 transpose; an index of 8 or more picks from the
+// second operand.
+PHASEFIT_INLINE V8 interleave_low(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 0, 8, 1, 9, 4, 12, 5, 13);
+}
+PHASEFIT_INLINE V8 interleave_high(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 2, 10, 3, 11, 6, 14, 7, 15);
+}
+PHASEFIT_INLINE V8 pairs_low(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 0, 1, 8, 9, 4, 5, 12, 13);
+}
+PHASEFIT_INLINE V8 pairs_high(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+PHASEFIT_INLINE V8 halves_low(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11);
+}
+PHASEFIT_INLINE V8 halves_high(V8 x, V8 y) {
+  return __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
 // In-register transpose of the 8 x 8 block r[0..7] (r[c][t] becomes
 // r[t][c]); pure data movement.
 PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
-  const V8i lo = {0, 8, 1, 9, 4, 12, 5, 13};
-  const V8i hi = {2, 10, 3, 11, 6, 14, 7, 15};
-  const V8i pair_lo = {0, 1, 8, 9, 4, 5, 12, 13};
-  const V8i pair_hi = {2, 3, 10, 11, 6, 7, 14, 15};
-  const V8i half_lo = {0, 1, 2, 3, 8, 9, 10, 11};
-  const V8i half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
   V8 t[kLanes];
 #pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 2) {
-    t[q] = __builtin_shuffle(r[q], r[q + 1], lo);
-    t[q + 1] = __builtin_shuffle(r[q], r[q + 1], hi);
+    t[q] = interleave_low(r[q], r[q + 1]);
+    t[q + 1] = interleave_high(r[q], r[q + 1]);
   }
   V8 u[kLanes];
 #pragma GCC unroll 8
   for (int q = 0; q < kLanes; q += 4) {
-    u[q] = __builtin_shuffle(t[q], t[q + 2], pair_lo);
-    u[q + 1] = __builtin_shuffle(t[q], t[q + 2], pair_hi);
-    u[q + 2] = __builtin_shuffle(t[q + 1], t[q + 3], pair_lo);
-    u[q + 3] = __builtin_shuffle(t[q + 1], t[q + 3], pair_hi);
+    u[q] = pairs_low(t[q], t[q + 2]);
+    u[q + 1] = pairs_high(t[q], t[q + 2]);
+    u[q + 2] = pairs_low(t[q + 1], t[q + 3]);
+    u[q + 3] = pairs_high(t[q + 1], t[q + 3]);
   }
 #pragma GCC unroll 8
   for (int q = 0; q < 4; ++q) {
-    r[q] = __builtin_shuffle(u[q], u[q + 4], half_lo);
-    r[q + 4] = __builtin_shuffle(u[q], u[q + 4], half_hi);
+    r[q] = halves_low(u[q], u[q + 4]);
+    r[q + 4] = halves_high(u[q], u[q + 4]);
   }
 }
 
@@ -139,53 +210,41 @@ PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int co
 // swaps the d x d blocks between them; an index of 16 or more picks from
 // the second operand. Pure data movement.
 PHASEFIT_INLINE void transpose16(V16 (&r)[16]) {
-  {
-    const V16i low = {0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30};
-    const V16i high = {1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31};
 #pragma GCC unroll 16
-    for (int q = 0; q < 16; ++q) {
-      if ((q & 1) != 0) continue;
-      const V16 x = r[q];
-      const V16 y = r[q + 1];
-      r[q] = __builtin_shuffle(x, y, low);
-      r[q + 1] = __builtin_shuffle(x, y, high);
-    }
+  for (int q = 0; q < 16; ++q) {
+    if ((q & 1) != 0) continue;
+    const V16 x = r[q];
+    const V16 y = r[q + 1];
+    r[q] = __builtin_shufflevector(x, y, 0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30);
+    r[q + 1] =
+        __builtin_shufflevector(x, y, 1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31);
   }
-  {
-    const V16i low = {0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29};
-    const V16i high = {2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31};
 #pragma GCC unroll 16
-    for (int q = 0; q < 16; ++q) {
-      if ((q & 2) != 0) continue;
-      const V16 x = r[q];
-      const V16 y = r[q + 2];
-      r[q] = __builtin_shuffle(x, y, low);
-      r[q + 2] = __builtin_shuffle(x, y, high);
-    }
+  for (int q = 0; q < 16; ++q) {
+    if ((q & 2) != 0) continue;
+    const V16 x = r[q];
+    const V16 y = r[q + 2];
+    r[q] = __builtin_shufflevector(x, y, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+    r[q + 2] =
+        __builtin_shufflevector(x, y, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
   }
-  {
-    const V16i low = {0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27};
-    const V16i high = {4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31};
 #pragma GCC unroll 16
-    for (int q = 0; q < 16; ++q) {
-      if ((q & 4) != 0) continue;
-      const V16 x = r[q];
-      const V16 y = r[q + 4];
-      r[q] = __builtin_shuffle(x, y, low);
-      r[q + 4] = __builtin_shuffle(x, y, high);
-    }
+  for (int q = 0; q < 16; ++q) {
+    if ((q & 4) != 0) continue;
+    const V16 x = r[q];
+    const V16 y = r[q + 4];
+    r[q] = __builtin_shufflevector(x, y, 0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
+    r[q + 4] =
+        __builtin_shufflevector(x, y, 4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
   }
-  {
-    const V16i low = {0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23};
-    const V16i high = {8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31};
 #pragma GCC unroll 16
-    for (int q = 0; q < 16; ++q) {
-      if ((q & 8) != 0) continue;
-      const V16 x = r[q];
-      const V16 y = r[q + 8];
-      r[q] = __builtin_shuffle(x, y, low);
-      r[q + 8] = __builtin_shuffle(x, y, high);
-    }
+  for (int q = 0; q < 16; ++q) {
+    if ((q & 8) != 0) continue;
+    const V16 x = r[q];
+    const V16 y = r[q + 8];
+    r[q] = __builtin_shufflevector(x, y, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    r[q + 8] =
+        __builtin_shufflevector(x, y, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
   }
 }
 
@@ -221,26 +280,40 @@ __attribute__((target("avx512f"))) int column_dots_16(const float* a, std::ptrdi
   return first;
 }
 
-PHASEFIT_CLONES
-void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
-                 float* dots) {
+namespace {
+
+PHASEFIT_INLINE void column_dots_body(const float* a, std::ptrdiff_t ld, int count, const float* u,
+                                      int cols, float* dots) {
   int first = 0;
-  if (wide_vectors()) {
-    first = column_dots_16(a, ld, count, u, cols, dots);
-    a += first * ld;
-    dots += first;
-    cols -= first;
-    first = 0;
-  }
   // Four groups at a time keep four independent chains of additions busy.
   for (; cols - first > 3 * kLanes; first += 4 * kLanes)
     column_dot_groups<4>(a, ld, count, u, first, cols, dots);
   for (; first < cols; first += kLanes) column_dot_groups<1>(a, ld, count, u, first, cols, dots);
 }
 
-PHASEFIT_CLONES
-void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
-                    const float* factors) {
+PHASEFIT_NARROW_FORMS(column_dots,
+                      (const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
+                       float* dots),
+                      (a, ld, count, u, cols, dots))
+
+}  // namespace
+
+void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
+                 float* dots) {
+  if (wide_vectors()) {
+    // The columns left over from the 16-column blocks take the 8-lane form.
+    const int first = column_dots_16(a, ld, count, u, cols, dots);
+    a += first * ld;
+    dots += first;
+    cols -= first;
+  }
+  if (cols > 0) column_dots_narrow(a, ld, count, u, cols, dots);
+}
+
+namespace {
+
+PHASEFIT_INLINE void column_updates_body(float* a, std::ptrdiff_t ld, int count, const float* x,
+                                         int cols, const float* factors) {
 #pragma GCC unroll 8
   for (int c = 0; c < cols; ++c) {
     float* y = a + c * ld;
@@ -249,6 +322,18 @@ void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int 
     for (; t + kLanes <= count; t += kLanes) store(y + t, load(y + t) + load(x + t) * f);
     for (; t < count; ++t) y[t] = y[t] + f * x[t];
   }
+}
+
+PHASEFIT_NARROW_FORMS(column_updates,
+                      (float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
+                       const float* factors),
+                      (a, ld, count, x, cols, factors))
+
+}  // namespace
+
+void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
+                    const float* factors) {
+  column_updates_narrow(a, ld, count, x, cols, factors);
 }
 
 namespace {
@@ -286,8 +371,10 @@ constexpr int kRowBlocks = 4;
 
 }  // namespace
 
-PHASEFIT_CLONES
-void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, float* dots) {
+namespace {
+
+PHASEFIT_INLINE void row_dots_body(const float* a, std::ptrdiff_t ld, int rows, int cols,
+                                   const float* x, float* dots) {
   int r = 0;
   for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes) {
     V8 sum[kRowBlocks];
@@ -307,8 +394,21 @@ void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float
   }
 }
 
-PHASEFIT_CLONES
-void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y) {
+PHASEFIT_NARROW_FORMS(row_dots,
+                      (const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
+                       float* dots),
+                      (a, ld, rows, cols, x, dots))
+
+}  // namespace
+
+void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, float* dots) {
+  row_dots_narrow(a, ld, rows, cols, x, dots);
+}
+
+namespace {
+
+PHASEFIT_INLINE void row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
+                                      const float* x, const float* y) {
   int r = 0;
   for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
     row_reflect_blocks<kRowBlocks>(a, ld, r, cols, x, y);
@@ -318,6 +418,17 @@ void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x
     for (int k = 0; k < cols; ++k) s = s + a[r + k * ld] * x[k];
     for (int k = 0; k < cols; ++k) a[r + k * ld] = a[r + k * ld] + s * y[k];
   }
+}
+
+PHASEFIT_NARROW_FORMS(row_reflect,
+                      (float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
+                       const float* y),
+                      (a, ld, rows, cols, x, y))
+
+}  // namespace
+
+void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y) {
+  row_reflect_narrow(a, ld, rows, cols, x, y);
 }
 
 namespace {
@@ -604,11 +715,15 @@ PHASEFIT_WIDE void apply_rotations_wide(float* a, std::ptrdiff_t ld, int rows,
   apply_rotations_with<V16, kRotationRows / 16, V16, 1>(a, ld, rows, rotations, count);
 }
 
-PHASEFIT_CLONES
-void apply_rotations_narrow(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
-                            int count) {
+PHASEFIT_INLINE void apply_rotations_body(float* a, std::ptrdiff_t ld, int rows,
+                                          const PlaneRotation* rotations, int count) {
   apply_rotations_with<V8, kRotationRows / kLanes, V8, 1>(a, ld, rows, rotations, count);
 }
+
+PHASEFIT_NARROW_FORMS(apply_rotations,
+                      (float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
+                       int count),
+                      (a, ld, rows, rotations, count))
 
 }  // namespace
 
@@ -800,10 +915,9 @@ PHASEFIT_WIDE void row_major_update_dots_wide(float* t, std::ptrdiff_t ldt, int 
     update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots);
 }
 
-PHASEFIT_CLONES
-void row_major_update_dots_narrow(float* t, std::ptrdiff_t ldt, int count, int cols,
-                                  const float* factors, const float* x, const float* y,
-                                  float* dots) {
+PHASEFIT_INLINE void row_major_update_dots_body(float* t, std::ptrdiff_t ldt, int count, int cols,
+                                                const float* factors, const float* x,
+                                                const float* y, float* dots) {
   if (factors != nullptr && dots != nullptr)
     update_dot_narrow<true, true>(t, ldt, count, cols, factors, x, y, dots);
   else if (factors != nullptr)
@@ -811,6 +925,11 @@ void row_major_update_dots_narrow(float* t, std::ptrdiff_t ldt, int count, int c
   else if (dots != nullptr)
     update_dot_narrow<false, true>(t, ldt, count, cols, factors, x, y, dots);
 }
+
+PHASEFIT_NARROW_FORMS(row_major_update_dots,
+                      (float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
+                       const float* x, const float* y, float* dots),
+                      (t, ldt, count, cols, factors, x, y, dots))
 
 }  // namespace
 
@@ -988,15 +1107,20 @@ PHASEFIT_WIDE void update_and_row_reflect_wide(float* a, std::ptrdiff_t ld, int 
   for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
 }
 
-PHASEFIT_CLONES
-void update_and_row_reflect_narrow(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                                   const float* factors, const float* x, const float* y) {
+PHASEFIT_INLINE void update_and_row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
+                                                 const float* u, const float* factors,
+                                                 const float* x, const float* y) {
   int r = 0;
   for (; r + 32 <= rows; r += 32) update_reflect_rows<V8, 4>(a + r, ld, cols, u + r, factors, x, y);
   for (; r + kLanes <= rows; r += kLanes)
     update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
   for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
 }
+
+PHASEFIT_NARROW_FORMS(update_and_row_reflect,
+                      (float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                       const float* factors, const float* x, const float* y),
+                      (a, ld, rows, cols, u, factors, x, y))
 
 }  // namespace
 
@@ -1009,5 +1133,7 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
 }
 
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
+
+bool use_baseline_vectors(bool baseline) { return baseline_only.exchange(baseline); }
 
 }  // namespace phasefit::numerics::kernels

@@ -69,4 +69,9 @@ void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation*
 // setting.
 bool use_narrow_vectors(bool narrow);
 
+// With true, only the baseline build of the 8-lane forms runs, whatever the
+// processor has (for tests of that build on any machine). Returns the
+// previous setting.
+bool use_baseline_vectors(bool baseline);
+
 }  // namespace phasefit::numerics::kernels

@@ -263,13 +263,24 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
   }
 }
 
-TEST(SvdcmpFast, TheEightLaneKernelsMatchTheReferenceToo) {
-  // On a machine with AVX-512F the tests above run the 16-lane kernels;
-  // the 8-lane ones (AVX2 or baseline) must give the same bits.
-  struct NarrowScope {
-    bool previous = kernels::use_narrow_vectors(true);
-    ~NarrowScope() { kernels::use_narrow_vectors(previous); }
-  } narrow;
+// The forms of the kernels a machine with AVX-512F does not run by
+// default: each must give the reference bits as well.
+enum class KernelForm { eight_lane, baseline };
+
+class SvdcmpOtherForms : public ::testing::TestWithParam<KernelForm> {};
+
+TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
+  struct FormScope {
+    bool narrow;
+    bool baseline;
+    explicit FormScope(KernelForm form)
+        : narrow(kernels::use_narrow_vectors(true)),
+          baseline(kernels::use_baseline_vectors(form == KernelForm::baseline)) {}
+    ~FormScope() {
+      kernels::use_narrow_vectors(narrow);
+      kernels::use_baseline_vectors(baseline);
+    }
+  } scope(GetParam());
   struct Shape {
     int rows, cols, ld, ldv;
   };
@@ -294,6 +305,14 @@ TEST(SvdcmpFast, TheEightLaneKernelsMatchTheReferenceToo) {
   expect_same_bits(x_fast, x_ref, "x");
   expect_same_bits(a_fast, a_ref, "a");
 }
+
+std::string form_name(const ::testing::TestParamInfo<KernelForm>& form) {
+  return form.param == KernelForm::baseline ? "Baseline" : "EightLane";
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, SvdcmpOtherForms,
+                         ::testing::Values(KernelForm::eight_lane, KernelForm::baseline),
+                         form_name);
 
 }  // namespace
 }  // namespace phasefit::numerics
