@@ -55,6 +55,18 @@ def load_average():
         return float("nan")
 
 
+def source_version():
+    """The commit measured, marked when the work tree had changes."""
+    try:
+        head = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown commit"
+    return f"commit {head}" + (" with uncommitted changes" if dirty else "")
+
+
 def cpu_model():
     try:
         with open("/proc/cpuinfo", encoding="ascii", errors="replace") as info:
@@ -254,7 +266,8 @@ def main():
 
         out = []
         out.append(f"Measured {time.strftime('%Y-%m-%d %H:%M')} on {model}, {os.cpu_count()} hardware "
-                   f"threads, {wide or 'no AVX2/AVX-512'}; load average {load_before:.2f} before, "
+                   f"threads, {wide or 'no AVX2/AVX-512'}, {source_version()}; "
+                   f"load average {load_before:.2f} before, "
                    f"{load_after:.2f} after; times are the best of {rep} runs.")
         out.append("")
         out.append("| run | jobs | wall s | CPU s | jobs/s | ms/job | peak RSS MB |")
