@@ -199,7 +199,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the batch directory")
     args = parser.parse_args()
 
-    tool = os.path.join(args.build, "phasefit")
+    tool = os.path.abspath(os.path.join(args.build, "phasefit"))
     if not os.access(tool, os.X_OK):
         sys.exit(f"batch.py: no phasefit at {tool}; build it first (make bench)")
     if not os.access(TIME, os.X_OK):
