@@ -2,7 +2,8 @@
 // The straightforward, one-element-at-a-time forms of svdcmp, svbksb and
 // svdfit. They have the contracts of the routines in svd.hpp and give the
 // same bits; the tests and the benchmark hold the vectorised routines
-// against them. Nothing in the tool itself calls them.
+// against them, and `phasefit --kernels=reference` runs the whole tool on
+// them to check that it writes the same files.
 
 #include <span>
 
