@@ -62,8 +62,15 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
   try {
     if (holds_cosines(table.angle)) convert_cosines_to_degrees(table.angle);
 
-    QuadratureGrid grid;
-    build_quadrature_grid(grid);
+    if (!workspace.grid_built) {
+      build_quadrature_grid(workspace.grid);
+      workspace.grid_built = true;
+    }
+    const QuadratureGrid& grid = workspace.grid;
+    if (workspace.legendre_order < n) {
+      fill_legendre_table(grid.mu_grid, n, workspace.apl);
+      workspace.legendre_order = n;
+    }
 
     std::array<float, kGridPoints> phase_grid;
     myspline(kTableRows, table.angle, table.phase, kGridPoints, grid.theta_grid, phase_grid, pause);
@@ -72,7 +79,7 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
     // sum before that, formed exactly as calmom forms it.
     std::array<float, kGridPoints> resampled;
     if (diagnostics) resampled = phase_grid;
-    calmom(grid.mu_grid, phase_grid, grid.weight_grid, n, moments, workspace.apl);
+    calmom_on_table(phase_grid, grid.weight_grid, n, moments, workspace.apl);
     if (diagnostics) {
       float chi0 = 0.0f;
       for (int i = 1; i <= kGridPoints; ++i) {

@@ -7,17 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "expansion/grid.hpp"
+#include "expansion/limits.hpp"
 #include "numerics/pause.hpp"
 #include "numerics/svd.hpp"
 
 namespace phasefit::expansion {
-
-inline constexpr int kMinOrder = 3;
-inline constexpr int kMaxOrder = 300;
-inline constexpr int kTableRows = 498;
-inline constexpr int kGridPoints = 1000;
-// Channel the run knows a phase-function table by.
-inline constexpr int kTableChannel = 8;
 
 // What one job returns to the driver; indices 0..N of the arrays are set.
 struct JobResult {
@@ -34,8 +29,17 @@ struct JobResult {
 // Large work arrays of one job, owned by the caller and reused job after job
 // (one per worker thread): nothing is allocated per job.
 struct FitWorkspace {
-  // Legendre table, entry (l, i) = P_l(mu_grid(i)) at l + (i - 1) * 301.
+  // The quadrature grid and the Legendre table on it depend on constants
+  // and the order only, so a workspace builds them once and keeps them:
+  // every job would build the same bits again. bfit builds the grid on
+  // first use and extends the table to a higher order when a job needs it
+  // (the recurrence gives the same values for the degrees already there).
+  QuadratureGrid grid{};
+  bool grid_built = false;
+  // Legendre table, entry (l, i) = P_l(mu_grid(i)) at l + (i - 1) * 301;
+  // bfit keeps rows 0..legendre_order filled for `grid` (-1: none yet).
   std::vector<float> apl = std::vector<float>((kMaxOrder + 1) * kGridPoints);
+  int legendre_order = -1;
   // Design matrix, 1000 rows (leading dimension 1000) by 301 columns.
   std::vector<float> u = std::vector<float>(kGridPoints * (kMaxOrder + 1));
   numerics::SvdWorkspace svd;

@@ -8,7 +8,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "expansion/bfit.hpp"
+#include "expansion/limits.hpp"
 
 namespace phasefit::expansion {
 

@@ -27,7 +27,12 @@ void calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridP
             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
             std::span<float> apl) {
   fill_legendre_table(mu_grid, n, apl);
+  calmom_on_table(phase_grid, weight_grid, n, moments, apl);
+}
 
+void calmom_on_table(std::span<float, kGridPoints> phase_grid,
+                     std::span<const float, kGridPoints> weight_grid, int n,
+                     std::span<float> moments, std::span<const float> apl) {
   // Each chi_l is summed over the grid points in ascending order, as the
   // quadrature is defined; running the grid points in the outer loop keeps
   // that order for every l while reading apl column by column.

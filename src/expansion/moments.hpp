@@ -40,4 +40,10 @@ void calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridP
             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
             std::span<float> apl);
 
+// calmom on a Legendre table that already holds rows 0..n for the grid
+// (bfit keeps one filled in its workspace); apl is only read.
+void calmom_on_table(std::span<float, kGridPoints> phase_grid,
+                     std::span<const float, kGridPoints> weight_grid, int n,
+                     std::span<float> moments, std::span<const float> apl);
+
 }  // namespace phasefit::expansion
