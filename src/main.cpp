@@ -18,14 +18,35 @@
 #include <exception>
 #include <iostream>
 
+#include "driver/coefficient_file.hpp"
 #include "driver/driver.hpp"
 #include "driver/operator_pause.hpp"
 #include "textio/run_error.hpp"
+
+namespace {
+
+// An interrupted or terminated run ends as the signal would end it, but
+// first removes the temporary file of a coefficient file being replaced, so
+// that only complete files are left (the previous one or the new one).
+extern "C" void end_on_signal(int signal_number) {
+  phasefit::driver::remove_pending_temporary_file();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // A write beyond the file-size limit must fail with a diagnostic, not
   // kill the run silently.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A signal the run was started with ignored (nohup, a background job)
+  // stays ignored.
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+      std::signal(signal_number, end_on_signal);
+  }
   // The progress line is for a person watching a terminal; a log file or
   // a pipe never sees it.
   const bool err_is_terminal = ::isatty(STDERR_FILENO) == 1;

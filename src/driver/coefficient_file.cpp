@@ -54,6 +54,24 @@ std::string replaced_file(const std::string& path) {
 // makes their names unique.
 std::atomic<unsigned long> temporary_count{0};
 
+// The temporary file being written, for remove_pending_temporary_file. Only
+// the committing thread writes files, one at a time. The name is stored
+// before the file is created and the flag cleared once it has been renamed
+// or removed, so a signal at any moment finds either no name or the name of
+// a file that is there or not yet (or no longer) there; unlinking a name
+// that does not exist is harmless.
+char pending_temporary[4096];
+std::atomic<bool> temporary_pending{false};
+
+void note_pending(const std::string& path) {
+  if (path.size() >= sizeof pending_temporary) return;
+  path.copy(pending_temporary, path.size());
+  pending_temporary[path.size()] = '\0';
+  temporary_pending.store(true);
+}
+
+void clear_pending() { temporary_pending.store(false); }
+
 // A temporary file beside the file it will replace, created exclusively and
 // readable by the owner only until its permissions are set. It is removed
 // unless its path has been cleared (after the rename).
@@ -69,12 +87,14 @@ struct TemporaryFile {
                              std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
       path = stem + std::to_string(temporary_count++);
+      note_pending(path);
       fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
       if (fd >= 0 || errno != EEXIST) break;
     }
     if (fd < 0) {
       failure = system_reason("creating a temporary file beside it");
       path.clear();
+      clear_pending();
     }
   }
   TemporaryFile(const TemporaryFile&) = delete;
@@ -82,6 +102,7 @@ struct TemporaryFile {
   ~TemporaryFile() {
     if (fd >= 0) ::close(fd);
     if (!path.empty()) ::unlink(path.c_str());
+    clear_pending();
   }
 
   // Ends the replacement with the reason of the failed `action`; the
@@ -198,6 +219,10 @@ void UnknownFile::replace_content(std::string_view content) {
     ::close(dir_fd);
     if (!synced) throw textio::RunError(channel_, path_, reason);
   }
+}
+
+void remove_pending_temporary_file() noexcept {
+  if (temporary_pending.load()) ::unlink(pending_temporary);
 }
 
 void UnknownFile::write_in_place(std::string_view content) {

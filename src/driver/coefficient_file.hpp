@@ -91,4 +91,10 @@ class UnknownFile {
   gid_t group_ = 0;
 };
 
+// Removes the temporary file a replacement is writing at this moment, if
+// any. Async-signal-safe: main calls it from the handler of the signals
+// that end a run (interrupt, termination, hang-up), so that such an end
+// leaves no temporary file behind, as a handled failure leaves none.
+void remove_pending_temporary_file() noexcept;
+
 }  // namespace phasefit::driver
