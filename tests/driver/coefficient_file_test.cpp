@@ -8,17 +8,20 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/test_files.hpp"
 #include "textio/run_error.hpp"
 
 namespace phasefit::driver {
 namespace {
+
+using phasefit::testing::lines_of;
+using phasefit::testing::read_file;
+using phasefit::testing::TempDirTest;
+using phasefit::testing::write_file;
 
 expansion::JobResult worked_example() {
   expansion::JobResult result;
@@ -30,13 +33,6 @@ expansion::JobResult worked_example() {
   const float coefficients[] = {1.0f, 0.7421875f, 0.515625f, 0.2890625f, 0.0f};
   for (std::size_t l = 0; l < 5; ++l) result.coefficients[l] = coefficients[l];
   return result;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 TEST(CoefficientFile, WorkedExampleIsReproducedByteForByte) {
@@ -94,21 +90,17 @@ TEST(CoefficientFile, ValuesOutsideTheirFieldsAndSignedZeros) {
   EXPECT_EQ(lines_of(format_coefficient_file(4, result))[8].substr(0, 9), "*********");
 }
 
-class UnknownFileTest : public ::testing::Test {
+class UnknownFileTest : public TempDirTest<> {
  protected:
+  UnknownFileTest() : TempDirTest("unknown") {}
   void SetUp() override {
-    char pattern[] = "/tmp/phasefit-unknown-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    TempDirTest::SetUp();
+    dir_ = root_.string();
     path_ = dir_ + "/coef.dat";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
-  std::string content() const {
-    std::ifstream in(path_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  void write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
+  std::string content() const { return read_file(path_); }
+  void write(const std::string& text) const { write_file(path_, text); }
 
   // The names in the directory, sorted.
   std::vector<std::string> entries() const {

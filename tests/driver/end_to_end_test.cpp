@@ -2,108 +2,40 @@
 // the exit status, the standard output and error, and exactly which files
 // exist afterwards with what content.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <numbers>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/tool_runner.hpp"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;  // exit status, or -1 when the process did not exit
-  std::string out;
-  std::string err;
-};
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
+using namespace phasefit::testing;
 
 // A forward-peaked Henyey-Greenstein table of `rows` rows in degrees,
 // normalised so that half its integral over the cosine is 1.
-std::string table_text(int rows = 498, double g = 0.7) {
-  std::ostringstream text;
-  text << "10 0.55 0\n2.1 0.99 " << g << "\n";
-  text.precision(9);
-  for (int i = 0; i < rows; ++i) {
-    const double theta = 180.0 * i / 497.0;
-    const double mu = std::cos(theta * std::numbers::pi / 180.0);
-    const double phase = (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5);
-    text << theta << ' ' << phase << '\n';
-  }
-  return text.str();
-}
+std::string table_text(int rows = 498) { return hg_table_text(0.7, rows); }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public TempDirTest<> {
  protected:
+  EndToEnd() : TempDirTest("e2e") {}
   void SetUp() override {
-    char pattern[] = "/tmp/phasefit-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
     work_ = root_ / "work";
     fs::create_directories(work_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   // Runs phasefit in the working directory with standard input from
   // /dev/null, so an operator pause can never wait. `file_size_limit`
   // lowers RLIMIT_FSIZE in the child.
   Outcome run(const std::vector<std::string>& args, std::optional<rlim_t> file_size_limit = {}) {
-    const fs::path out_path = root_ / "stdout";
-    const fs::path err_path = root_ / "stderr";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int in = ::open("/dev/null", O_RDONLY);
-      const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (in < 0 || out < 0 || err < 0 || ::chdir(work_.c_str()) != 0) ::_exit(120);
-      ::dup2(in, 0);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      if (file_size_limit) {
-        const rlimit limit{*file_size_limit, *file_size_limit};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(121);
-      }
-      std::vector<char*> argv;
-      std::string program = PHASEFIT_EXECUTABLE;
-      argv.push_back(program.data());
-      std::vector<std::string> copies = args;
-      for (auto& a : copies) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(PHASEFIT_EXECUTABLE, argv.data());
-      ::_exit(122);
-    }
-    int wait_status = 0;
-    ::waitpid(pid, &wait_status, 0);
-    Outcome outcome;
-    outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    outcome.out = read_file(out_path);
-    outcome.err = read_file(err_path);
-    return outcome;
+    return run_tool(work_, args, with_file_size_limit(file_size_limit));
   }
 
   // The run lists: sizes, and wavelengths (mode 0) or band names (mode 1).
@@ -125,10 +57,6 @@ class EndToEnd : public ::testing::Test {
     return files;
   }
 
-  static int record_count(const std::string& content) {
-    return static_cast<int>(std::count(content.begin(), content.end(), '\n'));
-  }
-
   static void expect_failure(const Outcome& outcome, int channel, const std::string& file) {
     EXPECT_EQ(outcome.status, 2) << outcome.err;
     EXPECT_NE(outcome.err.find("channel " + std::to_string(channel)), std::string::npos)
@@ -137,7 +65,6 @@ class EndToEnd : public ::testing::Test {
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
   }
 
-  fs::path root_;
   fs::path work_;
 };
 

@@ -80,9 +80,8 @@ class FaultInjection : public ::testing::TestWithParam<int> {
   static void SetUpTestSuite() {
     seed_ = chosen_seed();
     std::cout << "fault injection seed: " << seed_ << " (PHASEFIT_FAULT_SEED)" << std::endl;
-    char pattern[] = "/tmp/phasefit-fault-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = make_temp_dir("fault");
+    ASSERT_FALSE(root_.empty()) << "mkdtemp failed";
     writes_ = write_order();
     // The clean run, timed, in a directory of its own.
     const fs::path clean = root_ / "clean";
@@ -98,10 +97,7 @@ class FaultInjection : public ::testing::TestWithParam<int> {
               << clean_seconds_ << " s"
               << std::endl;
   }
-  static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  static void TearDownTestSuite() { remove_tree(root_); }
 
   void SetUp() override {
     ASSERT_FALSE(clean_.empty());
@@ -249,7 +245,7 @@ TEST_P(FaultInjection, AWriteThatFailsPartWayKeepsTheOldFileWhole) {
       std::vector<bool> sentinels = random_sentinels();
       sentinels[0] = existed;
       prepare(work(), sentinels);
-      const Outcome outcome = run_tool(work(), args(), limit);
+      const Outcome outcome = run_tool(work(), args(), with_file_size_limit(limit));
       expect_diagnostic(outcome, 9, "coef/" + writes_[0].name, "File too large");
       check_state(work(), sentinels, 0, nullptr);
       EXPECT_EQ(temporaries_in(work()), 0);

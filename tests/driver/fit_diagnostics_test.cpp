@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "driver/progress.hpp"
+#include "driver/test_files.hpp"
 #include "expansion/bfit.hpp"
 #include "expansion/diagnostics.hpp"
 #include "expansion/grid.hpp"
@@ -31,38 +32,16 @@ namespace fs = std::filesystem;
 using expansion::FitDiagnostics;
 using expansion::kGridPoints;
 
-// A Henyey-Greenstein table in degrees, its phase values multiplied by
-// `scale`.
-std::string table_text(double g, double scale = 1.0) {
-  std::ostringstream text;
-  text << "10 0.55 0\n2.1 0.99 " << g << "\n";
-  text.precision(9);
-  for (int i = 0; i < 498; ++i) {
-    const double theta = 180.0 * i / 497.0;
-    const double mu = std::cos(theta * std::numbers::pi / 180.0);
-    text << theta << ' ' << scale * (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5)
-         << '\n';
-  }
-  return text.str();
-}
+using testing::hg_table_text;
 
-class FitDiagnosticsTest : public ::testing::Test {
+class FitDiagnosticsTest : public testing::TempDirTest<> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/phasefit-diag-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  FitDiagnosticsTest() : TempDirTest("diag") {}
   std::string table(const std::string& name, const std::string& text) {
-    const fs::path path = dir_ / name;
-    std::ofstream(path) << text;
+    const fs::path path = root_ / name;
+    testing::write_file(path, text);
     return path.string();
   }
-  fs::path dir_;
 };
 
 const numerics::PauseHandler kResume = [](std::string_view) {};
@@ -91,7 +70,7 @@ TEST_F(FitDiagnosticsTest, AskingForThemChangesNoBitOfTheResult) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string path = table("t.dat", table_text(c.g, c.scale));
+    const std::string path = table("t.dat", hg_table_text(c.g, 498, c.scale));
     expansion::JobResult plain;
     expansion::bfit(path, c.n, plain, *workspace, kResume);
     expansion::JobResult with;

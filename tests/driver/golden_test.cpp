@@ -5,54 +5,41 @@
 // later change of a single rounding anywhere in the chain shows up here.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
+
+#include "driver/tool_runner.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace phasefit::testing;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class Golden : public ::testing::TestWithParam<int> {
+class Golden : public TempDirTest<::testing::TestWithParam<int>> {
  protected:
+  Golden() : TempDirTest("golden") {}
   void SetUp() override {
-    char pattern[] = "/tmp/phasefit-golden-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    work_ = pattern;
-    fs::create_directories(work_ / "INPUT");
-    fs::create_directories(work_ / "out");
-    std::ofstream(work_ / "INPUT/input_re.dat") << "1\n10\n";
-    std::ofstream(work_ / "INPUT/wl.dat") << "1\n0.55\n";
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
+    fs::create_directories(root_ / "out");
+    write_file(root_ / "INPUT/input_re.dat", "1\n10\n");
+    write_file(root_ / "INPUT/wl.dat", "1\n0.55\n");
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(work_, ignored);
-  }
-  fs::path work_;
 };
 
 TEST_P(Golden, ExampleTableGivesTheStoredCoefficientFile) {
   const int order = GetParam();
   const fs::path tables = fs::path(PHASEFIT_TEST_DATA) / "../../examples/tables/";
-  const std::string command = "cd '" + work_.string() + "' && '" PHASEFIT_EXECUTABLE "' '" +
-                              tables.string() + "' out/ 0 " + std::to_string(order) +
-                              " </dev/null >stdout 2>stderr";
-  ASSERT_EQ(std::system(command.c_str()), 0) << read_file(work_ / "stderr");
+  const Outcome outcome =
+      run_tool(root_, {tables.string(), "out/", "0", std::to_string(order)});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
 
   const std::string want = read_file(fs::path(PHASEFIT_TEST_DATA) / "golden" /
                                      ("WVN_0p55_DE_010_N" + std::to_string(order) + ".dat"));
   ASSERT_FALSE(want.empty());
-  EXPECT_EQ(read_file(work_ / "out/WVN_0p55_DE_010.dat"), want);
-  EXPECT_EQ(read_file(work_ / "out/WN_REF_RE_010.dat"), want);
-  EXPECT_EQ(read_file(work_ / "stderr"), "");
+  EXPECT_EQ(read_file(root_ / "out/WVN_0p55_DE_010.dat"), want);
+  EXPECT_EQ(read_file(root_ / "out/WN_REF_RE_010.dat"), want);
+  EXPECT_EQ(outcome.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, Golden, ::testing::Values(16, 300));

@@ -11,28 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "driver/test_files.hpp"
+
 namespace phasefit::driver {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ReadAheadGuardTest : public ::testing::Test {
+class ReadAheadGuardTest : public phasefit::testing::TempDirTest<> {
  public:
+  ReadAheadGuardTest() : TempDirTest("guard") {}
   void SetUp() override {
-    char pattern[] = "/tmp/phasefit-guard-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    TempDirTest::SetUp();
+    if (HasFatalFailure()) return;
     fs::create_directories(root_ / "pf");
     fs::create_directories(root_ / "coef");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
   std::string at(const std::string& relative) const { return (root_ / relative).string(); }
   void touch(const std::string& relative) const { std::ofstream(root_ / relative) << "x\n"; }
 
-  fs::path root_;  // public: the cases prepare files through it
+  using TempDirTest::root_;  // public: the cases prepare files through it
 };
 
 // Each case adds its jobs in order; `expected` holds the guard's answer for

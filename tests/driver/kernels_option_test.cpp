@@ -3,35 +3,20 @@
 // worker count. A bad value is refused before anything is written.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "tool_runner.hpp"
+#include "driver/tool_runner.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-using phasefit::testing::hg_table_text;
-using phasefit::testing::Outcome;
-using phasefit::testing::run_tool;
-using phasefit::testing::Tree;
-using phasefit::testing::tree_of;
-using phasefit::testing::write_file;
+using namespace phasefit::testing;
 
-class KernelsOption : public ::testing::Test {
+class KernelsOption : public TempDirTest<> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/phasefit-kernels-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  KernelsOption() : TempDirTest("kernels") {}
 
   // Three sizes at two wavelengths with one table missing: the run fails
   // at that job, or skips it under -k.
@@ -50,8 +35,6 @@ class KernelsOption : public ::testing::Test {
     fs::create_directories(dir / "coef");
     return dir;
   }
-
-  fs::path root_;
 };
 
 TEST_F(KernelsOption, ReferenceKernelsWriteTheSameTreeAsTheFastOnes) {

@@ -3,76 +3,20 @@
 // and --report. Runs the built executable; checks that none of them changes
 // a byte of the files or of standard output, and what each adds.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <numbers>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "driver/tool_runner.hpp"
+
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-  bool operator==(const Outcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-  return os << "status " << o.status << ", stdout '" << o.out << "', stderr '" << o.err << "'";
-}
-
-using Tree = std::map<std::string, std::string>;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-// A Henyey-Greenstein table in degrees; g = 0.85 at N = 300 makes svdcmp
-// miss convergence once, which raises the operator pause.
-std::string table_text(double g, int rows = 498) {
-  std::ostringstream text;
-  text << "10 0.55 0\n2.1 0.99 " << g << "\n";
-  text.precision(9);
-  for (int i = 0; i < rows; ++i) {
-    const double theta = 180.0 * i / 497.0;
-    const double mu = std::cos(theta * std::numbers::pi / 180.0);
-    text << theta << ' ' << (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5) << '\n';
-  }
-  return text.str();
-}
-
-int record_count(const std::string& content) {
-  return static_cast<int>(std::count(content.begin(), content.end(), '\n'));
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+using namespace phasefit::testing;
 
 std::vector<std::string> split_tabs(const std::string& line) {
   std::vector<std::string> fields;
@@ -98,78 +42,21 @@ const std::string kPause = "phasefit: PAUSE: no convergence in svdcmp\n";
 const std::string kAsk =
     kPause + "phasefit: type 'go' and press Enter to resume; anything else ends the run\n";
 
-class Options : public ::testing::Test {
+class Options : public TempDirTest<> {
  protected:
+  Options() : TempDirTest("opt") {}
   void SetUp() override {
     std::signal(SIGPIPE, SIG_IGN);
-    char pattern[] = "/tmp/phasefit-opt-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    TempDirTest::SetUp();
   }
 
   fs::path work(const std::string& name) const { return root_ / name; }
 
-  // Runs phasefit in `dir`: standard output to a file, standard input from
-  // `input`, standard error to a pipe or, with `terminal`, to a
-  // pseudo-terminal.
+  // Runs phasefit in `dir` with standard input from `input` and standard
+  // error on a pipe or, with `terminal`, on a pseudo-terminal.
   Outcome run(const fs::path& dir, const std::vector<std::string>& args,
               const std::string& input = "", bool terminal = false) const {
-    int in_pipe[2];
-    int err_fds[2];  // [0] read side, [1] the child's standard error
-    if (::pipe(in_pipe) != 0) return {};
-    if (terminal) {
-      if (::openpty(&err_fds[0], &err_fds[1], nullptr, nullptr, nullptr) != 0) return {};
-    } else if (::pipe(err_fds) != 0) {
-      return {};
-    }
-    const fs::path out_path = root_ / "stdout";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out < 0 || ::chdir(dir.c_str()) != 0) ::_exit(120);
-      ::dup2(in_pipe[0], 0);
-      ::dup2(out, 1);
-      ::dup2(err_fds[1], 2);
-      ::close(in_pipe[1]);
-      ::close(err_fds[0]);
-      std::vector<std::string> copies = args;
-      std::vector<char*> argv;
-      std::string program = PHASEFIT_EXECUTABLE;
-      argv.push_back(program.data());
-      for (auto& a : copies) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(PHASEFIT_EXECUTABLE, argv.data());
-      ::_exit(122);
-    }
-    ::close(in_pipe[0]);
-    ::close(err_fds[1]);
-    EXPECT_EQ(::write(in_pipe[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    ::close(in_pipe[1]);
-    // Read until the child's end closes (a pseudo-terminal then reports an
-    // error instead of the end of the file).
-    std::string err;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t got = ::read(err_fds[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      err.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(err_fds[0]);
-    int wait_status = 0;
-    ::waitpid(pid, &wait_status, 0);
-    return {WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1, read_file(out_path), err};
-  }
-
-  static Tree tree(const fs::path& dir) {
-    Tree files;
-    for (const auto& entry : fs::recursive_directory_iterator(dir))
-      if (entry.is_regular_file())
-        files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
-    return files;
+    return run_tool(dir, args, with_input(input, terminal));
   }
 
   // Prepares `dir` afresh and runs phasefit there; returns the outcome and
@@ -182,10 +69,8 @@ class Options : public ::testing::Test {
     fs::remove_all(dir);
     prepare(dir);
     const Outcome outcome = run(dir, args, input, terminal);
-    return {outcome, tree(dir)};
+    return {outcome, tree_of(dir)};
   }
-
-  fs::path root_;
 };
 
 std::vector<std::string> with(std::vector<std::string> options,
@@ -208,7 +93,7 @@ void batch(const fs::path& dir) {
   write_file(dir / "INPUT/wl.dat", "3\n0.55\n0.87\n1.6\n");
   double g = 0.5;
   for (const char* label : kLabels)
-    for (const char* size : kSizes) write_file(dir / "pf" / job_name(label, size), table_text(g += 0.02));
+    for (const char* size : kSizes) write_file(dir / "pf" / job_name(label, size), hg_table_text(g += 0.02));
   fs::create_directories(dir / "coef");
 }
 
@@ -219,16 +104,16 @@ void failing_batch(const fs::path& dir) {
   batch(dir);
   fs::remove(dir / "pf/WVN_0p87_DE_010.dat");
   write_file(dir / "coef/WVN_0p87_DE_010.dat", "sentinel\n");
-  write_file(dir / "pf/WVN_1p60_DE_005.dat", table_text(0.7, 497));
+  write_file(dir / "pf/WVN_1p60_DE_005.dat", hg_table_text(0.7, 497));
 }
 
 // Three jobs at N = 300; the second pauses once in svdcmp.
 void pause_batch(const fs::path& dir) {
   write_file(dir / "INPUT/input_re.dat", "3\n5\n10\n20\n");
   write_file(dir / "INPUT/wl.dat", "1\n0.87\n");
-  write_file(dir / "pf/WVN_0p87_DE_005.dat", table_text(0.7));
-  write_file(dir / "pf/WVN_0p87_DE_010.dat", table_text(0.85));
-  write_file(dir / "pf/WVN_0p87_DE_020.dat", table_text(0.6));
+  write_file(dir / "pf/WVN_0p87_DE_005.dat", hg_table_text(0.7));
+  write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.85));
+  write_file(dir / "pf/WVN_0p87_DE_020.dat", hg_table_text(0.6));
   write_file(dir / "coef/WVN_0p87_DE_020.dat", "sentinel\n");
 }
 
@@ -436,7 +321,7 @@ TEST_F(Options, TheReportHasOneRowPerJobInJobOrder) {
     write_file(dir / "INPUT/input_re.dat", "4\n5\n10\n20\n40\n");
     // A table at twice the normalisation is renormalised by the fit.
     std::string doubled;
-    for (const std::string& line : lines_of(table_text(0.6))) {
+    for (const std::string& line : lines_of(hg_table_text(0.6))) {
       const auto blank = line.find(' ', 0);
       if (record_count(doubled) < 2) {
         doubled += line + "\n";
