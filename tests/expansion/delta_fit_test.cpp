@@ -19,14 +19,7 @@ using phasefit::testing::bits;
 using OnGrid = std::array<float, kGridPoints>;
 using Orders = std::array<float, kMaxOrder + 1>;
 
-const QuadratureGrid& grid() {
-  static const QuadratureGrid built = [] {
-    QuadratureGrid g;
-    build_quadrature_grid(g);
-    return g;
-  }();
-  return built;
-}
+using phasefit::testing::grid;
 
 // P_0..P_(n-1) at x in double, by the three-term recurrence.
 std::vector<double> legendre(double x, int count) {

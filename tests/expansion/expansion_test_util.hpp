@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "expansion/bfit.hpp"
+#include "expansion/grid.hpp"
 #include "numerics/pause.hpp"
 
 namespace phasefit::testing {
@@ -108,6 +109,16 @@ TableText make_table(Function function, bool as_cosines = false, double scale = 
     table.rows.push_back(number(angle) + " " + number(scale * function(mu)));
   }
   return table;
+}
+
+// The quadrature grid, built once.
+inline const expansion::QuadratureGrid& grid() {
+  static const expansion::QuadratureGrid built = [] {
+    expansion::QuadratureGrid g;
+    expansion::build_quadrature_grid(g);
+    return g;
+  }();
+  return built;
 }
 
 inline numerics::PauseHandler failing_pause() {

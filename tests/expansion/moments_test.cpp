@@ -20,14 +20,7 @@ namespace {
 using phasefit::testing::bits;
 using OnGrid = std::array<float, kGridPoints>;
 
-const QuadratureGrid& grid() {
-  static const QuadratureGrid built = [] {
-    QuadratureGrid g;
-    build_quadrature_grid(g);
-    return g;
-  }();
-  return built;
-}
+using phasefit::testing::grid;
 
 OnGrid henyey_greenstein_on_grid(double g, double scale = 1.0) {
   OnGrid phase;

@@ -24,14 +24,7 @@ using phasefit::testing::table_angles;
 using Column = std::array<float, kTableRows>;
 using OnGrid = std::array<float, kGridPoints>;
 
-const QuadratureGrid& grid() {
-  static const QuadratureGrid built = [] {
-    QuadratureGrid g;
-    build_quadrature_grid(g);
-    return g;
-  }();
-  return built;
-}
+using phasefit::testing::grid;
 
 OnGrid resample(Column x, Column y) {
   OnGrid out;

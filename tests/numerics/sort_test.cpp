@@ -20,18 +20,9 @@ namespace phasefit::numerics {
 namespace {
 
 using testing::expect_same_floats;
+using testing::kNoPause;
+using testing::PauseLog;
 
-// Records every pause and resumes.
-struct PauseLog {
-  std::vector<std::string> messages;
-  PauseHandler handler() {
-    return [this](std::string_view message) { messages.emplace_back(message); };
-  }
-};
-
-const PauseHandler kNoPause = [](std::string_view message) {
-  ADD_FAILURE() << "unexpected pause: " << message;
-};
 
 std::vector<float> one_to(int count) {
   std::vector<float> values(static_cast<std::size_t>(count));

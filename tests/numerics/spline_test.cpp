@@ -16,13 +16,11 @@ namespace {
 
 using testing::bits;
 using testing::expect_same_floats;
+using testing::kNoPause;
 
 constexpr float kNatural = 1e30f;
 constexpr float kEps = std::numeric_limits<float>::epsilon();
 
-const PauseHandler kNoPause = [](std::string_view message) {
-  ADD_FAILURE() << "unexpected pause: " << message;
-};
 
 struct Probe {
   float at;

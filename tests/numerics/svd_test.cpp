@@ -25,23 +25,14 @@ namespace {
 
 using testing::bits;
 using testing::expect_same_floats;
+using testing::kNoPause;
+using testing::PauseLog;
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr double kEps = std::numeric_limits<float>::epsilon();
 
 std::size_t sz(int n) { return static_cast<std::size_t>(n); }
 
-// Pause handler that counts and records the messages and resumes.
-struct PauseLog {
-  std::vector<std::string> messages;
-  PauseHandler handler() {
-    return [this](std::string_view message) { messages.emplace_back(message); };
-  }
-};
-
-const PauseHandler kNoPause = [](std::string_view message) {
-  ADD_FAILURE() << "unexpected pause: " << message;
-};
 
 std::vector<float> random_matrix(int rows, int cols, unsigned seed) {
   std::mt19937 rng(seed);

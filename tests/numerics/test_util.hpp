@@ -9,7 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "numerics/pause.hpp"
 
 namespace phasefit::testing {
 
@@ -35,5 +39,18 @@ inline void expect_same_floats(std::span<const float> got, std::span<const float
     EXPECT_EQ(bits(got[i]), bits(want[i]))
         << "i = " << i << ", got " << got[i] << ", want " << want[i];
 }
+
+// Pause handler that records the messages and resumes.
+struct PauseLog {
+  std::vector<std::string> messages;
+  numerics::PauseHandler handler() {
+    return [this](std::string_view message) { messages.emplace_back(message); };
+  }
+};
+
+// Pause handler for calls that must not pause.
+inline const numerics::PauseHandler kNoPause = [](std::string_view message) {
+  ADD_FAILURE() << "unexpected pause: " << message;
+};
 
 }  // namespace phasefit::testing
