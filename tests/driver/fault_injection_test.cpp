@@ -215,6 +215,7 @@ class FaultInjection : public ::testing::TestWithParam<int> {
   }
 
   fs::path work() const { return root_ / ("work-j" + std::to_string(GetParam())); }
+  int end_at_random_moments(int signal_number, int runs);
 
   static inline std::uint64_t seed_ = 0;
   static inline fs::path root_;
@@ -297,29 +298,31 @@ TEST_P(FaultInjection, AnOutputDirectoryThatIsAFileStopsAtTheFirstFile) {
   EXPECT_EQ(temporaries_in(work()), 0);
 }
 
-// Kills at random moments of a run. A kill between a temporary file's
-// creation and its rename may leave that file (nothing can remove it), but
-// never a coefficient file that is not whole.
-TEST_P(FaultInjection, AKillAtAnyMomentLeavesOnlyWholeFiles) {
-  const int kRuns = setting("PHASEFIT_FAULT_KILLS", 40);
+// Ends runs with `signal_number` at random moments. Returns how many
+// temporary files the runs left, and checks after each run that every
+// coefficient file is whole (or untouched, or new and empty).
+int FaultInjection::end_at_random_moments(int signal_number, int runs) {
   const double span = clean_seconds_ / GetParam() + 0.05;
   std::map<std::size_t, int> stopped_at;
   int leftovers = 0;
-  for (int run = 0; run < kRuns; ++run) {
+  for (int run = 0; run < runs; ++run) {
     const auto delay =
         std::chrono::duration<double>(span * static_cast<double>(rng_() % 1000) / 1000.0);
-    SCOPED_TRACE("run " + std::to_string(run) + ", kill after " +
-                 std::to_string(delay.count()) + " s");
+    SCOPED_TRACE("run " + std::to_string(run) + ", signal " + std::to_string(signal_number) +
+                 " after " + std::to_string(delay.count()) + " s");
     const std::vector<bool> sentinels = random_sentinels();
     prepare(work(), sentinels);
     ToolRun child(work(), args());
-    ASSERT_TRUE(child.started());
+    EXPECT_TRUE(child.started());
+    if (!child.started()) break;
     std::this_thread::sleep_for(delay);
-    child.kill(SIGKILL);
+    child.kill(signal_number);
     const Outcome outcome = child.wait();
-    // A run the kill missed has ended normally.
+    // A run the signal missed has ended normally.
     if (outcome.signal == 0) {
       EXPECT_EQ(outcome.status, 0) << outcome.err;
+    } else {
+      EXPECT_EQ(outcome.signal, signal_number);
     }
     int temporaries = 0;
     const std::size_t k = check_state(work(), sentinels, std::nullopt, &temporaries);
@@ -327,9 +330,27 @@ TEST_P(FaultInjection, AKillAtAnyMomentLeavesOnlyWholeFiles) {
     leftovers += temporaries;
     if (::testing::Test::HasFailure()) break;
   }
-  std::cout << "-j " << GetParam() << ": " << kRuns << " kills; files whole before the kill:";
+  std::cout << "-j " << GetParam() << ": " << runs << " runs ended by signal " << signal_number
+            << "; files whole before it:";
   for (const auto& [k, count] : stopped_at) std::cout << ' ' << k << "x" << count;
   std::cout << "; temporary files left: " << leftovers << std::endl;
+  return leftovers;
+}
+
+// Kills at random moments of a run. A kill between a temporary file's
+// creation and its rename may leave that file (nothing can remove it), but
+// never a coefficient file that is not whole.
+TEST_P(FaultInjection, AKillAtAnyMomentLeavesOnlyWholeFiles) {
+  end_at_random_moments(SIGKILL, setting("PHASEFIT_FAULT_KILLS", 40));
+}
+
+// An interrupt or a termination request ends the run as the signal does,
+// but first removes the temporary file being written: only whole files and
+// no temporary file remain.
+TEST_P(FaultInjection, AnInterruptOrTerminationLeavesNoTemporaryFile) {
+  const int runs = setting("PHASEFIT_FAULT_KILLS", 40) / 2;
+  EXPECT_EQ(end_at_random_moments(SIGTERM, runs), 0);
+  EXPECT_EQ(end_at_random_moments(SIGINT, runs), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, FaultInjection, ::testing::Values(1, 2),
