@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <exception>
@@ -28,10 +29,14 @@ namespace {
 // An interrupted or terminated run ends as the signal would end it, but
 // first removes the temporary file of a coefficient file being replaced, so
 // that only complete files are left (the previous one or the new one).
+// The signal stays blocked until the handler returns, so the handler does
+// return to the interrupted code for a moment: it keeps that code's errno.
 extern "C" void end_on_signal(int signal_number) {
+  const int saved_errno = errno;
   phasefit::driver::remove_pending_temporary_file();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
+  errno = saved_errno;
 }
 
 }  // namespace
