@@ -2,7 +2,7 @@
 # a fresh machine needs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test asan tsan tsan-driver demo bench clean fuzz fuzz-smoke
+.PHONY: all build test asan tsan tsan-driver unoptimised demo bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -41,6 +41,14 @@ tsan:
 tsan-driver:
 	$(MAKE) tsan TSAN_TARGETS="phasefit in_order_pool_test parallel_test fault_injection_test" \
 	  TSAN_TESTS='^(InOrderPool|Parallel|Workers/FaultInjection)\.'
+
+# The vector kernels built without optimisation (the dev preset), where
+# nothing is inlined unless it must be: each instruction-set form against
+# the reference loops.
+unoptimised:
+	cmake --preset dev >/dev/null
+	cmake --build build-dev -j $(JOBS) --target svd_fast_test
+	ctest --test-dir build-dev --output-on-failure -j $(JOBS) -R '^((Svdcmp|Svbksb|Svdfit)Fast|Forms/)'
 
 demo: build
 	rm -rf examples/output && mkdir -p examples/output

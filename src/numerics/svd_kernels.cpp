@@ -1023,7 +1023,10 @@ PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first,
   const V16i lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   const V16i head_inside = lane >= -first;
   const V16i tail_inside = lane < rows - (first + (B - 1) * 16);
-  const auto keep_outside = [&](int b, V16 updated, V16 old) {
+  // Inlined even without optimisation: a 16-lane vector passed by value
+  // to a function built for the baseline instruction set would not arrive
+  // in the register the caller put it in.
+  const auto keep_outside = [&](int b, V16 updated, V16 old) __attribute__((always_inline)) {
     if (Head && b == 0) updated = head_inside ? updated : old;
     if (Tail && b == B - 1) updated = tail_inside ? updated : old;
     return updated;
