@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -42,22 +41,9 @@ const std::string kPause = "phasefit: PAUSE: no convergence in svdcmp\n";
 const std::string kAsk =
     kPause + "phasefit: type 'go' and press Enter to resume; anything else ends the run\n";
 
-class Options : public TempDirTest<> {
+class Options : public ToolTest {
  protected:
-  Options() : TempDirTest("opt") {}
-  void SetUp() override {
-    std::signal(SIGPIPE, SIG_IGN);
-    TempDirTest::SetUp();
-  }
-
-  fs::path work(const std::string& name) const { return root_ / name; }
-
-  // Runs phasefit in `dir` with standard input from `input` and standard
-  // error on a pipe or, with `terminal`, on a pseudo-terminal.
-  Outcome run(const fs::path& dir, const std::vector<std::string>& args,
-              const std::string& input = "", bool terminal = false) const {
-    return run_tool(dir, args, with_input(input, terminal));
-  }
+  Options() : ToolTest("opt") {}
 
   // Prepares `dir` afresh and runs phasefit there; returns the outcome and
   // the tree left.

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -18,22 +17,9 @@ namespace {
 
 using namespace phasefit::testing;
 
-class Parallel : public TempDirTest<> {
+class Parallel : public ToolTest {
  protected:
-  Parallel() : TempDirTest("par") {}
-  void SetUp() override {
-    // A child that stops early must not kill the test through its stdin.
-    std::signal(SIGPIPE, SIG_IGN);
-    TempDirTest::SetUp();
-  }
-
-  fs::path work(const std::string& name) const { return root_ / name; }
-
-  // Runs phasefit in `dir`; standard input is a pipe that gets `input`.
-  Outcome run(const fs::path& dir, const std::vector<std::string>& args,
-              const std::string& input = "") const {
-    return run_tool(dir, args, with_input(input));
-  }
+  Parallel() : ToolTest("par") {}
 
   // Builds the same working directory twice, runs it with -j 1 and with
   // each other worker count, and expects identical outcomes and trees.

@@ -16,6 +16,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/test_files.hpp"
@@ -194,5 +195,26 @@ inline Outcome run_tool(const fs::path& dir, const std::vector<std::string>& arg
                         const Launch& launch = {}) {
   return ToolRun(dir, args, launch).wait();
 }
+
+// A test that runs the built phasefit in subdirectories of its own
+// temporary directory. A child that stops early must not kill the test
+// through its standard input, so SIGPIPE is ignored.
+class ToolTest : public TempDirTest<> {
+ protected:
+  explicit ToolTest(std::string tag) : TempDirTest(std::move(tag)) {}
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);
+    TempDirTest::SetUp();
+  }
+
+  fs::path work(const std::string& name) const { return root_ / name; }
+
+  // Runs phasefit in `dir` with standard input from `input` and standard
+  // error on a pipe or, with `terminal`, on a pseudo-terminal.
+  Outcome run(const fs::path& dir, const std::vector<std::string>& args,
+              const std::string& input = "", bool terminal = false) const {
+    return run_tool(dir, args, with_input(input, terminal));
+  }
+};
 
 }  // namespace phasefit::testing

@@ -238,6 +238,24 @@ TEST(SvbksbFast, MatchesTheReferenceBitForBit) {
   }
 }
 
+// svdfit on the fast and the reference kernels: the same pauses, and the
+// same bits in the solution, the singular values and U.
+void expect_same_svdfit(const DesignSystem& d) {
+  std::vector<float> a_fast = d.a, a_ref = d.a;
+  std::vector<float> x_fast(sz(d.cols)), x_ref(sz(d.cols));
+  SvdWorkspace ws_fast, ws_ref;
+  Counter fast_pauses, ref_pauses;
+  svdfit(d.rows, x_fast, d.cols, MatView{a_fast, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim},
+         d.rhs, ws_fast, fast_pauses.handler());
+  reference::svdfit(d.rows, x_ref, d.cols,
+                    MatView{a_ref, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim}, d.rhs, ws_ref,
+                    ref_pauses.handler());
+  EXPECT_EQ(fast_pauses.calls, ref_pauses.calls);
+  expect_same_bits(x_fast, x_ref, "x");
+  expect_same_bits(ws_fast.singular_values, ws_ref.singular_values, "w");
+  expect_same_bits(a_fast, a_ref, "a");
+}
+
 TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
   struct Case {
     int points, order;
@@ -246,20 +264,7 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
   const Case cases[] = {{1000, 300, 0.85f}, {1000, 64, 0.5f}, {333, 101, 0.9f}};
   for (const Case& c : cases) {
     SCOPED_TRACE("N = " + std::to_string(c.order) + ", " + std::to_string(c.points) + " points");
-    const DesignSystem d = design_system(c.points, c.order, c.g);
-    std::vector<float> a_fast = d.a, a_ref = d.a;
-    std::vector<float> x_fast(sz(d.cols)), x_ref(sz(d.cols));
-    SvdWorkspace ws_fast, ws_ref;
-    Counter fast_pauses, ref_pauses;
-    svdfit(d.rows, x_fast, d.cols, MatView{a_fast, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim},
-           d.rhs, ws_fast, fast_pauses.handler());
-    reference::svdfit(d.rows, x_ref, d.cols,
-                      MatView{a_ref, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim}, d.rhs, ws_ref,
-                      ref_pauses.handler());
-    EXPECT_EQ(fast_pauses.calls, ref_pauses.calls);
-    expect_same_bits(x_fast, x_ref, "x");
-    expect_same_bits(ws_fast.singular_values, ws_ref.singular_values, "w");
-    expect_same_bits(a_fast, a_ref, "a");
+    expect_same_svdfit(design_system(c.points, c.order, c.g));
   }
 }
 
@@ -291,19 +296,7 @@ TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
     expect_same_decomposition(random_matrix(s.ld, s.rows, s.cols, seed++), s.ld, s.rows, s.cols,
                               s.ldv);
   }
-  const DesignSystem d = design_system(1000, 300, 0.85f);
-  std::vector<float> a_fast = d.a, a_ref = d.a;
-  std::vector<float> x_fast(sz(d.cols)), x_ref(sz(d.cols));
-  SvdWorkspace ws_fast, ws_ref;
-  Counter fast_pauses, ref_pauses;
-  svdfit(d.rows, x_fast, d.cols, MatView{a_fast, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim},
-         d.rhs, ws_fast, fast_pauses.handler());
-  reference::svdfit(d.rows, x_ref, d.cols,
-                    MatView{a_ref, kSvdfitRowDim, kSvdfitMaxCols, kSvdfitRowDim}, d.rhs, ws_ref,
-                    ref_pauses.handler());
-  EXPECT_EQ(fast_pauses.calls, ref_pauses.calls);
-  expect_same_bits(x_fast, x_ref, "x");
-  expect_same_bits(a_fast, a_ref, "a");
+  expect_same_svdfit(design_system(1000, 300, 0.85f));
 }
 
 std::string form_name(const ::testing::TestParamInfo<KernelForm>& form) {
