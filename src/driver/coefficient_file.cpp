@@ -151,12 +151,6 @@ std::string format_coefficient_file(int n, const expansion::JobResult& result) {
   return text;
 }
 
-FileIdentity identity_of_path(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return {};
-  return {info.st_dev, info.st_ino, true};
-}
-
 UnknownFile::UnknownFile(std::string path, int channel)
     : path_(std::move(path)), channel_(channel) {
   // Opening for writing creates an absent file empty and fails at once on a

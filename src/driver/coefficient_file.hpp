@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/file_identity.hpp"
 #include "expansion/bfit.hpp"
 
 namespace phasefit::driver {
@@ -28,19 +29,6 @@ inline constexpr int kCoefficientChannel = 9;
 //   11..    for l = 0..n: l + 1 in I4, coefficients[l] in F12.7
 // Reads coefficients[0..n], ft, ce, omega0, g and f_delta of `result`.
 std::string format_coefficient_file(int n, const expansion::JobResult& result);
-
-// Identity of an open or named file, to tell when two names reach one file.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool known = false;
-  bool same_as(const FileIdentity& other) const {
-    return known && other.known && device == other.device && inode == other.inode;
-  }
-};
-// The identity of the file `path` names; `known` is false when it cannot
-// be found.
-FileIdentity identity_of_path(const std::string& path);
 
 // A file opened with status "unknown" for writing: created empty if absent,
 // an existing file opened without being emptied. Its old content gives way

@@ -16,6 +16,7 @@
 #include "driver/jobs.hpp"
 #include "driver/naming.hpp"
 #include "driver/operator_pause.hpp"
+#include "driver/overwrite_guard.hpp"
 #include "driver/progress.hpp"
 #include "driver/report.hpp"
 #include "driver/run_lists.hpp"
@@ -56,13 +57,26 @@ void check_not_held(const FileIdentity& file, int channel, const std::string& pa
   }
 }
 
+// What every write of the run is checked against as it happens: the
+// spectral list being read and the report being written.
+struct HeldFiles {
+  const RunList& spectral_list;
+  const OverwriteGuard& guard;
+};
+
+void check_writable(const UnknownFile& file, const HeldFiles& held) {
+  check_not_held(file.identity(), kCoefficientChannel, file.path(), held.spectral_list.identity(),
+                 kSpectralListChannel, "the spectral list");
+  if (file.identity().same_as(held.guard.report()))
+    throw RunError(kCoefficientChannel, file.path(), "file is the report (--report)");
+}
+
 // Writes one coefficient file (the job's own, or the reference copy) with
 // status "unknown" and the given content.
-void write_copy(const std::string& path, std::string_view content, const RunList& spectral_list) {
+void write_copy(const std::string& path, std::string_view content, const HeldFiles& held) {
   check_path_width(path, kCoefficientChannel);
   UnknownFile file(path, kCoefficientChannel);
-  check_not_held(file.identity(), kCoefficientChannel, path, spectral_list.identity(),
-                 kSpectralListChannel, "the spectral list");
+  check_writable(file, held);
   file.replace_content(content);
   file.close();
 }
@@ -90,7 +104,11 @@ struct JobOutcome {
 // What every job of a run shares.
 struct RunContext {
   const CommandLine& line;
-  const RunList& spectral_list;
+  HeldFiles held;
+  // Jobs whose files could not all be compared before the run (a spectral
+  // list that is not a regular file is not read ahead) are added to it as
+  // they come; null when every job was added before the first one ran.
+  OverwriteGuard* lazy_guard;
   const numerics::PauseHandler& pause;  // as --on-pause chose
   ProgressLine& progress;
   FitReport* report;  // null without --report
@@ -146,7 +164,7 @@ void commit(const Job& job, RunContext& context, UnknownFile& coefficient_file,
   const std::string content = format_coefficient_file(context.line.n, outcome.result);
   coefficient_file.replace_content(content);
   coefficient_file.close();
-  if (job.reference_path) write_copy(*job.reference_path, content, context.spectral_list);
+  if (job.reference_path) write_copy(*job.reference_path, content, context.held);
 }
 
 // The job as the plain run does it: the coefficient file is opened (and so
@@ -154,11 +172,10 @@ void commit(const Job& job, RunContext& context, UnknownFile& coefficient_file,
 // expansion has succeeded.
 template <class Expand>
 void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) {
-  const RunList& spectral_list = context.spectral_list;
+  const RunList& spectral_list = context.held.spectral_list;
   check_path_width(job.output_path, kCoefficientChannel);
   UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
-  check_not_held(coefficient_file.identity(), kCoefficientChannel, job.output_path,
-                 spectral_list.identity(), kSpectralListChannel, "the spectral list");
+  check_writable(coefficient_file, context.held);
 
   check_path_width(job.input_path, expansion::kTableChannel);
   const FileIdentity table = identity_of_path(job.input_path);
@@ -179,7 +196,7 @@ void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) 
 // expansion of a job that fails before it is needed.
 template <class Expand, class Skip>
 void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
-  const RunList& spectral_list = context.spectral_list;
+  const RunList& spectral_list = context.held.spectral_list;
   check_path_width(job.output_path, kCoefficientChannel);
   const FileIdentity existing_output = identity_of_path(job.output_path);
   check_not_held(existing_output, kCoefficientChannel, job.output_path, spectral_list.identity(),
@@ -205,8 +222,7 @@ void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Ski
     return;
   }
   UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
-  check_not_held(coefficient_file.identity(), kCoefficientChannel, job.output_path,
-                 spectral_list.identity(), kSpectralListChannel, "the spectral list");
+  check_writable(coefficient_file, context.held);
   commit(job, context, coefficient_file, *outcome);
   report_written(context, job, *outcome);
 }
@@ -241,6 +257,7 @@ void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context
   workspace.reference_kernels = context.line.reference_kernels;
   JobOutcome outcome;
   for (; job; job = jobs.next()) {
+    if (context.lazy_guard) context.lazy_guard->add_job(*job);
     do_job(
         *job, context,
         [&]() -> const JobOutcome& {
@@ -266,11 +283,11 @@ void run_in_parallel(std::size_t workers, JobSource& jobs, RunContext& context) 
   ReadAheadGuard guard;
   std::optional<Job> first_unsafe;
   {
-    Pool pool(workers, 2 * workers,
-              [&](std::size_t worker, const Job& job, JobOutcome& outcome,
-                  const Pool::TurnGate& gate) {
-                fit_job(job, context, outcome, workspaces[worker], [&] { gate.wait_turn(); });
-              });
+    Pool pool(
+        workers, 2 * workers,
+        [&](std::size_t worker, const Job& job, JobOutcome& outcome, const Pool::TurnGate& gate) {
+          fit_job(job, context, outcome, workspaces[worker], [&] { gate.wait_turn(); });
+        });
     bool reading_ahead = true;
     for (;;) {
       while (reading_ahead && !pool.full()) {
@@ -334,8 +351,8 @@ bool reference_kernels(std::string_view text) {
 
 // Whether `option` is `name` itself or `name=...`.
 bool is_option(std::string_view option, std::string_view name) {
-  return option == name || (option.starts_with(name) && option.size() > name.size() &&
-                            option[name.size()] == '=');
+  return option == name ||
+         (option.starts_with(name) && option.size() > name.size() && option[name.size()] == '=');
 }
 
 CommandLine parse(int argc, const char* const* argv) {
@@ -368,7 +385,8 @@ CommandLine parse(int argc, const char* const* argv) {
       if (path.empty()) throw RunError(textio::kNoChannel, "", "--report needs a file name");
       line.report_path = std::string(path);
     } else if (is_option(option, "--kernels")) {
-      line.reference_kernels = reference_kernels(option_value(argc, argv, first, option, "--kernels"));
+      line.reference_kernels =
+          reference_kernels(option_value(argc, argv, first, option, "--kernels"));
     } else if (option == "-j" || option == "--jobs") {
       line.workers = worker_count(argument(argc, argv, first + 1));
       first += 2;
@@ -378,6 +396,12 @@ CommandLine parse(int argc, const char* const* argv) {
     } else if (option.starts_with("-j")) {
       line.workers = worker_count(option.substr(2));
       ++first;
+    } else if (option.starts_with("-")) {
+      // The first positional argument is a directory; one that starts
+      // with '-' follows "--".
+      throw RunError(textio::kNoChannel, "",
+                     "unknown option '" + std::string(option) +
+                         "' (put \"--\" before an input directory that starts with '-')");
     } else {
       break;
     }
@@ -429,9 +453,6 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     if (!out) throw RunError(6, "standard output", "write failed");
     return 0;
   }
-  std::optional<FitReport> report;
-  if (line.report_path) report.emplace(*line.report_path);
-
   out << textio::list_record_int(line.n) << '\n';
   out.flush();
   if (!out) throw RunError(6, "standard output", "write failed");
@@ -440,8 +461,32 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
 
   const bool band_mode = line.mode == SpectralMode::kBand;
   RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath, kSpectralListChannel);
-  std::int32_t spectral_count = 0;
-  spectral_list.reader().read(spectral_count);
+  const std::int32_t spectral_count = spectral_list.read_count();
+
+  // A regular spectral list is read whole before the first job, so that
+  // every file of the run is compared before anything is written. A pipe
+  // or a device in its place (even standard input, which also answers the
+  // pauses) is read only when the job loop reaches each entry, and its
+  // jobs are compared as they come.
+  struct stat list_info {};
+  const bool read_ahead =
+      ::stat(spectral_list.path().c_str(), &list_info) == 0 && S_ISREG(list_info.st_mode);
+  OverwriteGuard guard(read_ahead);
+  guard.protect(identity_of_path(kSizeListPath), kSizeListChannel, kSizeListPath, "the size list");
+  guard.protect(spectral_list.identity(), kSpectralListChannel, spectral_list.path(),
+                "the spectral list");
+  if (line.report_path) guard.expect_report(*line.report_path);
+  JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count,
+                 read_ahead);
+  if (read_ahead) {
+    while (const std::optional<Job> job = jobs.next()) guard.add_job(*job);
+    jobs.rewind();
+  }
+  std::optional<FitReport> report;
+  if (line.report_path) {
+    report.emplace(*line.report_path);
+    guard.report_created(identity_of_path(*line.report_path));
+  }
 
   numerics::PauseHandler pause;
   if (line.on_pause == PauseAnswer::kAsk) {
@@ -451,23 +496,23 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   }
   const std::size_t job_count =
       sizes.size() * static_cast<std::size_t>(std::max<std::int32_t>(spectral_count, 0));
-  // More workers than jobs would only wait.
+  // More workers than jobs would only wait; jobs are computed ahead of
+  // their turn only when the whole job list is known.
   std::size_t workers = line.workers > 0 ? static_cast<std::size_t>(line.workers)
                                          : std::max(1u, std::thread::hardware_concurrency());
-  workers = std::min(workers, job_count);
-  // The spectral list is read ahead of the jobs. A pipe or a device in its
-  // place (even standard input, which also answers the pauses) must be read
-  // only when the one-thread loop would read it.
-  struct stat list_info {};
-  if (::stat(spectral_list.path().c_str(), &list_info) != 0 || !S_ISREG(list_info.st_mode))
-    workers = 1;
+  workers = read_ahead ? std::min(workers, job_count) : 1;
 
   // Declared before the jobs run and destroyed when the run ends, however it
   // ends: its line is gone before main prints a diagnostic.
   ProgressLine progress(err, line.progress && err_is_terminal && job_count > 0, job_count,
                         terminal_columns);
-  RunContext context{line, spectral_list, pause, progress, report ? &*report : nullptr, err};
-  JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count);
+  RunContext context{line,
+                     {spectral_list, guard},
+                     read_ahead ? nullptr : &guard,
+                     pause,
+                     progress,
+                     report ? &*report : nullptr,
+                     err};
   if (workers <= 1) {
     run_one_by_one(jobs.next(), jobs, context);
   } else {

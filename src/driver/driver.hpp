@@ -50,8 +50,10 @@ struct CommandLine {
 // "--no-progress", "--on-pause=ask|go|stop" (or "--on-pause WORD"),
 // "--report FILE" (or "--report=FILE"), "--kernels=fast|reference" (or
 // "--kernels WORD"), "-h"/"--help" and "--version";
-// "--" ends the options. The first argument that is none of these is the
-// first positional one, so a mode or order such as "-1" keeps its meaning.
+// "--" ends the options. Any other argument that starts with '-' before
+// the positional ones is refused as an unknown option; the first that does
+// not is the first positional one (the input directory), so a mode or order
+// such as "-1" keeps its meaning.
 // With --help or --version nothing else is read. The directories
 // are cut to 150 characters; the mode and N are free-form Integers from
 // 10-character fields. A mode other than 0 or 1 and an N outside 3..300 are
@@ -68,7 +70,10 @@ CommandLine parse_command_line(int argc, const char* const* argv);
 // computed concurrently and committed in job order, so that files, stdout,
 // stderr, stdin and the outcome are those of the one-thread run; a job whose
 // table could be a file the run writes makes the rest of the run go one job
-// at a time. Returns 0 when every job is
+// at a time. Before the first job, every file the jobs would write is
+// compared with the files the run reads (the run lists, every job's table)
+// and with the report: a write over one of them refuses the run before
+// anything is written or the report is created. Returns 0 when every job is
 // written. Throws textio::RunError for an input or output failure (exit
 // status 2) and RunEndedByOperator when the operator ends the run at a
 // pause (exit status 3); files of earlier jobs stay. With --keep-going a

@@ -28,7 +28,7 @@ SplitPath split_path(const std::string& path) {
 
 std::optional<std::string> resolved(const std::string& path) {
   const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr),
-                                                        &std::free);
+                                                         &std::free);
   if (!real) return std::nullopt;  // errno tells why
   return std::string(real.get());
 }
@@ -84,47 +84,68 @@ Absent absent_entry(const std::string& path) {
 
 JobSource::JobSource(std::string input_dir, std::string output_dir, bool band_mode,
                      std::vector<std::int32_t> sizes, RunList& spectral_list,
-                     std::int32_t spectral_count)
+                     std::int32_t spectral_count, bool read_ahead)
     : input_dir_(std::move(input_dir)),
       output_dir_(std::move(output_dir)),
       band_mode_(band_mode),
       sizes_(std::move(sizes)),
       spectral_list_(&spectral_list),
-      spectral_count_(spectral_count) {}
+      spectral_count_(spectral_count),
+      read_ahead_(read_ahead) {
+  if (!read_ahead_) return;
+  for (std::int32_t point = 0; point < spectral_count_ && read_point(); ++point)
+    points_.push_back(current_);
+}
+
+bool JobSource::read_point() {
+  try {
+    // Band mode has no wavelength, so it never writes a reference copy.
+    if (band_mode_) {
+      std::string band_name;
+      spectral_list_->reader().read(band_name);
+      current_ = {band_label(band_name), false};
+    } else {
+      double wavelength = 0.0;
+      spectral_list_->reader().read(wavelength);
+      current_ = {wavelength_label(wavelength), is_reference_wavelength(wavelength)};
+    }
+  } catch (...) {
+    failure_ = std::current_exception();
+    return false;
+  }
+  return true;
+}
+
+bool JobSource::advance_point() {
+  if (read_ahead_) {
+    if (static_cast<std::size_t>(point_) >= points_.size()) return false;
+    current_ = points_[static_cast<std::size_t>(point_)];
+  } else if (failure_ || point_ >= spectral_count_ || !read_point()) {
+    return false;
+  }
+  ++point_;
+  next_size_ = 0;
+  return true;
+}
 
 std::optional<Job> JobSource::next() {
-  if (failure_) return std::nullopt;
   while (point_ == 0 || next_size_ == sizes_.size()) {
-    if (point_ >= spectral_count_) return std::nullopt;
-    try {
-      // Band mode has no wavelength, so it never writes a reference copy.
-      if (band_mode_) {
-        std::string band_name;
-        spectral_list_->reader().read(band_name);
-        label_ = band_label(band_name);
-        reference_ = false;
-      } else {
-        double wavelength = 0.0;
-        spectral_list_->reader().read(wavelength);
-        label_ = wavelength_label(wavelength);
-        reference_ = is_reference_wavelength(wavelength);
-      }
-    } catch (...) {
-      failure_ = std::current_exception();
-      return std::nullopt;
-    }
-    ++point_;
-    next_size_ = 0;
+    if (!advance_point()) return std::nullopt;
   }
   const std::int32_t size = sizes_[next_size_++];
-  const std::string name =
-      band_mode_ ? band_file_name(label_, size) : wavelength_file_name(label_, size);
+  const std::string name = band_mode_ ? band_file_name(current_.label, size)
+                                      : wavelength_file_name(current_.label, size);
   Job job{join_path(input_dir_, name), join_path(output_dir_, name), std::nullopt};
-  if (reference_) job.reference_path = join_path(output_dir_, reference_file_name(size));
-  job.label = label_;
+  if (current_.reference) job.reference_path = join_path(output_dir_, reference_file_name(size));
+  job.label = current_.label;
   job.size = size;
   job.name = name;
   return job;
+}
+
+void JobSource::rewind() {
+  point_ = 0;
+  next_size_ = 0;
 }
 
 void JobSource::rethrow_failure() const {

@@ -28,32 +28,47 @@ struct Job {
   std::string name{};
 };
 
-// Walks spectral points (outer) and sizes (inner) in file order, reading
-// each spectral entry from the open list when the walk reaches its point,
-// exactly as the job loop does; with no sizes every entry is still read.
-// A failed read ends the walk: next() returns nothing and the failure is
-// held, to be raised by rethrow_failure() once every earlier job is done.
+// Walks spectral points (outer) and sizes (inner) in file order. Each
+// spectral entry is read from the open list when the walk reaches its
+// point, exactly as the job loop does, or, with `read_ahead`, every entry is
+// read at construction, so that the whole job list is known before the
+// first job runs (and can be walked again after rewind()). With no sizes
+// every entry is still read. A failed read ends the walk at its point:
+// next() returns nothing from there on and the failure is held, to be
+// raised by rethrow_failure() once every earlier job is done.
 class JobSource {
  public:
   JobSource(std::string input_dir, std::string output_dir, bool band_mode,
-            std::vector<std::int32_t> sizes, RunList& spectral_list,
-            std::int32_t spectral_count);
+            std::vector<std::int32_t> sizes, RunList& spectral_list, std::int32_t spectral_count,
+            bool read_ahead = false);
 
   std::optional<Job> next();
+  // Starts the walk again at the first job; only with `read_ahead`.
+  void rewind();
   // Throws the held failure of the spectral list, if any.
   void rethrow_failure() const;
 
  private:
+  struct Point {
+    std::string label;
+    bool reference = false;
+  };
+  // Reads the next entry into current_; false (the failure held) when it
+  // cannot be read.
+  bool read_point();
+  bool advance_point();
+
   std::string input_dir_;
   std::string output_dir_;
   bool band_mode_;
   std::vector<std::int32_t> sizes_;
   RunList* spectral_list_;
   std::int32_t spectral_count_;
-  std::int32_t point_ = 0;       // points whose entry has been read
-  std::size_t next_size_ = 0;    // index into sizes_ within the current point
-  std::string label_;
-  bool reference_ = false;
+  bool read_ahead_;
+  std::vector<Point> points_;  // with read_ahead: every entry read
+  std::int32_t point_ = 0;     // points the walk has reached
+  std::size_t next_size_ = 0;  // index into sizes_ within the current point
+  Point current_;
   std::exception_ptr failure_;
 };
 

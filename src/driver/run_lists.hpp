@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/coefficient_file.hpp"
+#include "driver/file_identity.hpp"
 #include "textio/free_form.hpp"
 
 namespace phasefit::driver {
@@ -31,6 +31,9 @@ class RunList {
   RunList& operator=(const RunList&) = delete;
 
   textio::FreeFormReader& reader() { return reader_; }
+  // Reads the count on the first line. A list the open created fails here,
+  // and the diagnostic says why it was empty.
+  std::int32_t read_count();
   const std::string& path() const { return path_; }
   int channel() const { return channel_; }
   FileIdentity identity() const { return identity_; }
@@ -38,6 +41,7 @@ class RunList {
  private:
   std::string path_;
   int channel_;
+  bool created_ = false;  // the open created the file: it did not exist
   FileIdentity identity_;
   std::ifstream stream_;
   textio::FreeFormReader reader_;

@@ -255,13 +255,17 @@ TEST_F(EndToEnd, RunListFailuresNameTheirChannel) {
     expect_failure(outcome, c.channel, c.file);
     EXPECT_EQ(outcome.out, "           8\n");
     EXPECT_FALSE(fs::exists(work_ / "coef"));
-    // A list the run found absent has been created empty, and stays.
+    // A list the run found absent has been created empty, and stays; the
+    // diagnostic says so.
     if (!c.size_list) {
       EXPECT_EQ(read_file(work_ / "INPUT/input_re.dat"), "");
     }
     if (!c.spectral_list) {
       EXPECT_EQ(read_file(work_ / "INPUT/wl.dat"), "");
     }
+    EXPECT_EQ(outcome.err.find("did not exist, so the run created it empty") != std::string::npos,
+              !c.size_list || !c.spectral_list)
+        << outcome.err;
   }
 }
 

@@ -138,6 +138,8 @@ TEST_F(Options, ABadCommandLineEndsItsOneDiagnosticLineWithTheUsageHint) {
       {{"--on-pause=maybe", "pf/", "coef/", "0", "8"}, "--on-pause is 'maybe'"},
       {{"--report"}, "--report needs a value"},
       {{"--report=", "pf/", "coef/", "0", "8"}, "--report needs a file name"},
+      {{"--bogus", "pf/", "coef/", "0", "8"}, "unknown option '--bogus'"},
+      {{"-k", "-x", "pf/", "coef/", "0", "8"}, "unknown option '-x'"},
   };
   for (const auto& [args, cause] : cases) {
     SCOPED_TRACE(::testing::PrintToString(args));
@@ -371,7 +373,7 @@ TEST_F(Options, AReportThatCannotBeCreatedEndsTheRunBeforeAnyJob) {
   const auto [outcome, files] =
       fresh_run("report", batch, {"--report", "no/such/dir/r.tsv", "pf/", "coef/", "0", "8"});
   EXPECT_EQ(outcome.status, 2);
-  EXPECT_EQ(outcome.out, "");
+  EXPECT_EQ(outcome.out, "           8\n");
   EXPECT_NE(outcome.err.find("no/such/dir/r.tsv"), std::string::npos) << outcome.err;
   EXPECT_EQ(record_count(outcome.err), 1);
   EXPECT_TRUE(fs::is_empty(work("report") / "coef"));

@@ -130,6 +130,64 @@ TEST_F(Parallel, AFailureAtOneJobLeavesTheSameFilesAndDiagnostic) {
   }
 }
 
+TEST_F(Parallel, AWriteOverAFileTheRunReadsRefusesTheRunBeforeAnythingIsWritten) {
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> change;  // applied after duplicate_batch
+    std::vector<std::string> options;
+    std::string diagnostic;  // names the file and both of its roles
+  };
+  const Case cases[] = {
+      {"a reference copy that is its own job's table",
+       [](const fs::path& dir) {
+         fs::create_symlink("../pf/WVN_0p55_DE_005.dat", dir / "coef/WN_REF_RE_005.dat");
+       },
+       {},
+       "channel 9, file 'coef/WN_REF_RE_005.dat': the reference copy of job WVN_0p55_DE_005.dat "
+       "is also the table of job WVN_0p55_DE_005.dat (channel 8, file "
+       "'pf/WVN_0p55_DE_005.dat')"},
+      {"a coefficient file that is the size list",
+       [](const fs::path& dir) {
+         fs::create_symlink("../INPUT/input_re.dat", dir / "coef/WVN_1p60_DE_020.dat");
+       },
+       {},
+       "the coefficient file of job WVN_1p60_DE_020.dat is also the size list (channel 111"},
+      {"a coefficient file that is a later job's table (a hard link)",
+       [](const fs::path& dir) {
+         fs::create_hard_link(dir / "pf/WVN_1p60_DE_020.dat", dir / "coef/WVN_0p55_DE_010.dat");
+       },
+       {},
+       "the coefficient file of job WVN_0p55_DE_010.dat is also the table of job "
+       "WVN_1p60_DE_020.dat"},
+      {"a report that is the spectral list", [](const fs::path&) {}, {"--report", "INPUT/wl.dat"},
+       "file 'INPUT/wl.dat': the report (--report) is also the spectral list (channel 112"},
+      {"a report that a job would write", [](const fs::path&) {},
+       {"--report=coef/WVN_1p60_DE_020.dat"},
+       "the report (--report) is also the coefficient file of job WVN_1p60_DE_020.dat"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto prepare = [&](const fs::path& dir) {
+      duplicate_batch(dir);
+      c.change(dir);
+    };
+    prepare(work("before"));
+    const Tree before = tree_of(work("before"));
+    for (const bool keep_going : {false, true}) {
+      std::vector<std::string> args = c.options;
+      if (keep_going) args.push_back("-k");
+      for (const char* arg : {"pf/", "coef/", "0", "8"}) args.push_back(arg);
+      const auto [outcome, files] = expect_same_as_one_worker(prepare, args);
+      EXPECT_EQ(outcome.status, 2);
+      EXPECT_EQ(outcome.out, "           8\n");
+      EXPECT_EQ(record_count(outcome.err), 1) << outcome.err;
+      EXPECT_NE(outcome.err.find(c.diagnostic), std::string::npos) << outcome.err;
+      EXPECT_EQ(files, before);
+    }
+    fs::remove_all(work("before"));
+  }
+}
+
 TEST_F(Parallel, ALongPathAtALaterBandStopsAfterTheEarlierBandsAreWritten) {
   // 120 + 14 characters fit; the second band's 41-character names do not.
   const std::string output_dir = std::string(119, 'c') + "/";

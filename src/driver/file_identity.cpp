@@ -1,0 +1,13 @@
+#include "driver/file_identity.hpp"
+
+#include <sys/stat.h>
+
+namespace phasefit::driver {
+
+FileIdentity identity_of_path(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return {info.st_dev, info.st_ino, true};
+}
+
+}  // namespace phasefit::driver
