@@ -6,11 +6,15 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
+# Each of the two set-up goals first installs the Debian packages it needs
+# and the machine lacks (tools/install-deps).
 build:
 	cmake --preset release >/dev/null
 	cmake --build build -j $(JOBS)
 
-test: build
+test:
+	tools/install-deps test
+	$(MAKE) build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
 # The sanitizer runs stop at the first report: a test that only prints one
@@ -50,20 +54,20 @@ unoptimised:
 	cmake --build build-dev -j $(JOBS) --target svd_fast_test
 	ctest --test-dir build-dev --output-on-failure -j $(JOBS) -R '^((Svdcmp|Svbksb|Svdfit)Fast|Forms/)'
 
-demo: build
+# The demo builds only the tool itself, not the tests.
+demo:
+	tools/install-deps demo
+	cmake --preset release >/dev/null
+	cmake --build build -j $(JOBS) --target phasefit
 	rm -rf examples/output && mkdir -p examples/output
 	cd examples && ../build/phasefit tables/ output/ 0 16
 	cd examples && ../build/phasefit tables/ output/ 1 16
 	@echo "Coefficient files are in examples/output/:"
 	@ls examples/output | sed 's/^/  /'
 	@echo "(inputs: examples/INPUT/ run lists, examples/tables/ phase-function tables)"
-	@if /usr/bin/python3 -c 'import numpy, matplotlib' 2>/dev/null; then \
-	  python/phasefit-plot examples/output/WVN_0p55_DE_010.dat examples/tables/WVN_0p55_DE_010.dat \
-	    -o examples/output/WVN_0p55_DE_010.png && \
-	  echo "Plot of one fit: examples/output/WVN_0p55_DE_010.png"; \
-	else \
-	  echo "(no plot: install python3-numpy and python3-matplotlib for python/phasefit-plot)"; \
-	fi
+	python/phasefit-plot examples/output/WVN_0p55_DE_010.dat examples/tables/WVN_0p55_DE_010.dat \
+	  -o examples/output/WVN_0p55_DE_010.png
+	@echo "Plot of one fit: examples/output/WVN_0p55_DE_010.png"
 
 # The microbenchmarks' results are also kept in build-bench/bench-results/,
 # where the batch benchmark reads them for its summary.
