@@ -4,8 +4,14 @@
 // (i - 1) + (j - 1) * ld. rows and cols are the declared extents; routines
 // receive the logical sizes they work on separately.
 
+#include <cfloat>
 #include <cstddef>
 #include <span>
+
+// Every Real operation must be rounded to 32 bits as it happens: a target
+// that evaluates float expressions in a wider format (x87) would change
+// results in the last bit, so such a build must not compile.
+static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must be evaluated in single precision");
 
 namespace phasefit::numerics {
 
