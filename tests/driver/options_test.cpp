@@ -93,16 +93,6 @@ void failing_batch(const fs::path& dir) {
   write_file(dir / "pf/WVN_1p60_DE_005.dat", hg_table_text(0.7, 497));
 }
 
-// Three jobs at N = 300; the second pauses once in svdcmp.
-void pause_batch(const fs::path& dir) {
-  write_file(dir / "INPUT/input_re.dat", "3\n5\n10\n20\n");
-  write_file(dir / "INPUT/wl.dat", "1\n0.87\n");
-  write_file(dir / "pf/WVN_0p87_DE_005.dat", hg_table_text(0.7));
-  write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.85));
-  write_file(dir / "pf/WVN_0p87_DE_020.dat", hg_table_text(0.6));
-  write_file(dir / "coef/WVN_0p87_DE_020.dat", "sentinel\n");
-}
-
 const std::vector<std::string> kArgs = {"pf/", "coef/", "0", "8"};
 
 TEST_F(Options, HelpAndVersionPrintToStandardOutputAndExitZero) {

@@ -242,16 +242,6 @@ TEST_F(Parallel, ATableThatIsItsOwnJobsOutputFallsBackToTheSameDiagnostic) {
   EXPECT_EQ(files.at("pf/WVN_0p87_DE_005.dat"), hg_table_text(0.7));
 }
 
-// Three jobs at N = 300; the second pauses once in svdcmp.
-void pause_batch(const fs::path& dir) {
-  write_file(dir / "INPUT/input_re.dat", "3\n5\n10\n20\n");
-  write_file(dir / "INPUT/wl.dat", "1\n0.87\n");
-  write_file(dir / "pf/WVN_0p87_DE_005.dat", hg_table_text(0.7));
-  write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.85));
-  write_file(dir / "pf/WVN_0p87_DE_020.dat", hg_table_text(0.6));
-  write_file(dir / "coef/WVN_0p87_DE_020.dat", "sentinel\n");
-}
-
 const std::string kPause =
     "phasefit: PAUSE: no convergence in svdcmp\n"
     "phasefit: type 'go' and press Enter to resume; anything else ends the run\n";

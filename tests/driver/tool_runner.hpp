@@ -196,6 +196,17 @@ inline Outcome run_tool(const fs::path& dir, const std::vector<std::string>& arg
   return ToolRun(dir, args, launch).wait();
 }
 
+// A working directory of three jobs at N = 300 whose second pauses once in
+// svdcmp; the third job's coefficient file exists beforehand.
+inline void pause_batch(const fs::path& dir) {
+  write_file(dir / "INPUT/input_re.dat", "3\n5\n10\n20\n");
+  write_file(dir / "INPUT/wl.dat", "1\n0.87\n");
+  write_file(dir / "pf/WVN_0p87_DE_005.dat", hg_table_text(0.7));
+  write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.85));
+  write_file(dir / "pf/WVN_0p87_DE_020.dat", hg_table_text(0.6));
+  write_file(dir / "coef/WVN_0p87_DE_020.dat", "sentinel\n");
+}
+
 // A test that runs the built phasefit in subdirectories of its own
 // temporary directory. A child that stops early must not kill the test
 // through its standard input, so SIGPIPE is ignored.
