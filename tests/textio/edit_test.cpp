@@ -13,46 +13,6 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-// The coefficient file of a job with order 4 and the illustrative values,
-// record by record (the four leading empty records are not shown).
-TEST(EditRecords, CoefficientFileExampleByteForByte) {
-  const float ce = 1.234567f, omega0 = 0.9987654f, g = 0.8512345f, f_delta = 0.0f;
-  const float ft = 0.4321f;
-  const std::vector<float> coefficients = {1.0f, 0.7421875f, 0.515625f, 0.2890625f, 0.0f};
-  std::string phrase = "truncation factor (ft) and f-delta";
-  phrase.resize(150, ' ');
-
-  std::vector<std::string> records;
-  records.push_back(list_record_text("Ce, omega0, g-factor, f-delta"));
-  records.push_back(edit_e(ce, 15, 5) + "  " + edit_e(omega0, 15, 5) + "  " +
-                    edit_e(g, 15, 5) + "  " + edit_e(f_delta, 15, 5));
-  records.push_back("");
-  records.push_back(list_record_text("truncation = y  1-Jul-2002"));
-  records.push_back(edit_f(ft, 9, 6) + " " + edit_f(f_delta, 9, 6) + " " + edit_a(phrase, 34));
-  records.push_back(list_record_int_text(4, "coefficients"));
-  for (std::size_t l = 0; l < coefficients.size(); ++l) {
-    records.push_back(edit_i(static_cast<std::int64_t>(l) + 1, 4) + edit_f(coefficients[l], 12, 7));
-  }
-
-  const std::vector<std::string> want = {
-      " Ce, omega0, g-factor, f-delta",
-      "    0.12346E+01      0.99877E+00      0.85123E+00      0.00000E+00",
-      "",
-      " truncation = y  1-Jul-2002",
-      " 0.432100  0.000000 truncation factor (ft) and f-delta",
-      "           4 coefficients",
-      "   1   1.0000000",
-      "   2   0.7421875",
-      "   3   0.5156250",
-      "   4   0.2890625",
-      "   5   0.0000000",
-  };
-  ASSERT_EQ(records.size(), want.size());
-  for (std::size_t i = 0; i < want.size(); ++i) {
-    EXPECT_EQ(records[i], want[i]) << "record " << i + 5;
-  }
-}
-
 struct RealCase {
   const char* name;
   double value;
