@@ -39,7 +39,7 @@ void assess_fit(std::span<const float, kGridPoints> phase_grid, std::span<const 
   for (int l = 0; l <= n; ++l)
     if (std::abs(coefficients[static_cast<std::size_t>(l)]) > kLargeCoefficient) large = true;
   diagnostics.large_coefficient = large;
-  diagnostics.ft_outside_0_1 = !(ft >= 0.0f && ft < 1.0f);
+  diagnostics.ft_outside_0_1 = !(static_cast<double>(ft) >= -kFtRoundingNoise && ft < 1.0f);
 }
 
 }  // namespace phasefit::expansion

@@ -15,6 +15,18 @@ namespace phasefit::expansion {
 // expansion of a normalised phase function stays far below it.
 inline constexpr float kLargeCoefficient = 10.0f;
 
+// How far below 0 a truncation factor may lie and still count as 0. Where
+// the table has no forward peak to truncate, the fit returns a zero ft with
+// the rounding noise of its single-precision solve, a few units in the last
+// place of the fitted coefficients, which are of order 1: values such as
+// -1.3e-8 or -4.1e-7. The bound is half a unit in the sixth decimal, about
+// four float epsilons, so it also parts exactly what record 9 shows (F9.6):
+// below it ft reads -0.000001 or less, from it up to 0 it reads -0.000000.
+// Such an ft moves each rescaled coefficient c by ft (c - 1) / (1 - ft),
+// at most a unit in the sixth decimal for |c| <= 1. There is no margin at 1: an ft at
+// or above 1 leaves the rescaling a divisor 1 - ft that is 0 or negative.
+inline constexpr double kFtRoundingNoise = 5e-7;
+
 struct FitDiagnostics {
   // chi0 summed over the grid before the moments were normalised: half the
   // integral of the resampled table over the cosine (1 for a normalised
@@ -36,7 +48,7 @@ struct FitDiagnostics {
   bool negative_reconstruction = false;
   // Some |c_l|, l = 0..N, exceeds kLargeCoefficient.
   bool large_coefficient = false;
-  // ft lies outside [0, 1).
+  // ft < -kFtRoundingNoise or ft >= 1.
   bool ft_outside_0_1 = false;
 };
 

@@ -24,6 +24,7 @@
 #include "expansion/diagnostics.hpp"
 #include "expansion/grid.hpp"
 #include "expansion/moments.hpp"
+#include "textio/edit.hpp"
 
 namespace phasefit {
 namespace {
@@ -80,7 +81,9 @@ TEST_F(FitDiagnosticsTest, AskingForThemChangesNoBitOfTheResult) {
     EXPECT_NEAR(diagnostics.chi0_sum, c.scale, 0.01 * c.scale);
     EXPECT_EQ(diagnostics.renormalised, c.renormalised);
     EXPECT_EQ(diagnostics.negative_phase_points, 0);
-    EXPECT_EQ(diagnostics.ft_outside_0_1, !(with.ft >= 0.0f && with.ft < 1.0f)) << with.ft;
+    EXPECT_EQ(diagnostics.ft_outside_0_1,
+              !(static_cast<double>(with.ft) >= -expansion::kFtRoundingNoise && with.ft < 1.0f))
+        << with.ft;
     EXPECT_GT(diagnostics.rms_deviation, 0.0);
     EXPECT_LT(diagnostics.rms_deviation, 0.05);
     EXPECT_LE(diagnostics.rms_deviation, std::abs(diagnostics.max_deviation));
@@ -120,6 +123,14 @@ TEST(AssessFit, EachQuantityAndFlagMeansWhatTheReportSays) {
   EXPECT_NEAR(d.max_deviation, 0.25, 1e-12);
   for (float ft : {-0.01f, 1.0f, 1.5f}) EXPECT_TRUE(iso.assess(ft).ft_outside_0_1) << ft;
   EXPECT_FALSE(iso.assess(0.999f).ft_outside_0_1);
+  // Below 0 only by rounding noise is 0: the flag is raised exactly when the
+  // file's F9.6 shows ft below zero.
+  const float bound = -5e-7f;
+  for (float ft : {-1.3e-8f, std::nextafter(bound, 0.0f), bound, std::nextafter(bound, -1.0f)}) {
+    const std::string shown = textio::edit_f(static_cast<double>(ft), 9, 6);
+    EXPECT_EQ(iso.assess(ft).ft_outside_0_1, shown != "-0.000000") << ft << " shown " << shown;
+  }
+  EXPECT_TRUE(iso.assess(std::nextafter(bound, -1.0f)).ft_outside_0_1);
 
   // 1 + 3 c1 mu is negative in the backward hemisphere for c1 > 1/3.
   iso.coefficients[1] = 0.5f;
