@@ -151,6 +151,10 @@ std::string format_coefficient_file(int n, const expansion::JobResult& result) {
   return text;
 }
 
+bool holds_overflowed_field(std::string_view content) {
+  return content.find('*') != std::string_view::npos;
+}
+
 FileIdentity identity_of_path(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return {};

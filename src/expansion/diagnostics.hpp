@@ -50,13 +50,26 @@ struct FitDiagnostics {
   bool large_coefficient = false;
   // ft < -kFtRoundingNoise or ft >= 1.
   bool ft_outside_0_1 = false;
+  // Grid points whose angle lies outside the table's range of angles
+  // (below its smallest or above its largest angle, in degrees): there the
+  // resampled table is the end interval's cubic continued, a guess rather
+  // than data. 0 for a table that spans the grid, such as one of 0 to 180
+  // degrees.
+  std::int32_t extrapolated_points = 0;
 };
 
-// Fills every field of `diagnostics` but chi0_sum and renormalised from the
+// Fills every field of `diagnostics` but chi0_sum, renormalised and
+// extrapolated_points (bfit sets those where it knows them) from the
 // job's results: phase_grid as fitted, the Legendre table `apl` of the grid
 // (degrees 0..n, laid out as apl_index gives), the rescaled coefficients
 // c_0..c_n and ft. No allocation.
 void assess_fit(std::span<const float, kGridPoints> phase_grid, std::span<const float> apl, int n,
                 std::span<const float> coefficients, float ft, FitDiagnostics& diagnostics);
+
+// The grid angles (degrees) outside [smallest, largest] of the table's
+// angles (degrees, any order); a NaN angle of the table is passed over, and
+// a NaN grid angle counts as outside. No allocation.
+std::int32_t count_extrapolated_points(std::span<const float> table_angle,
+                                       std::span<const float> theta_grid);
 
 }  // namespace phasefit::expansion
