@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from conftest import henyey_greenstein, phasefit_executable, table_angles, write_hg_table
-from phasefit import read_coefficients, read_phase_table, relative_deviation, smooth_phase_function
+from phasefit import FormatError, read_coefficients, read_phase_table, relative_deviation, smooth_phase_function
 
 pytestmark = pytest.mark.skipif(
     not phasefit_executable().is_file(),
@@ -15,14 +15,14 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-def run_tool(workdir, n):
+def run_tool(workdir, n, *options):
     """Runs the tool on tables/WVN_0p87_DE_010.dat; returns the coefficient file."""
     (workdir / "INPUT").mkdir(exist_ok=True)
     (workdir / "INPUT/input_re.dat").write_text("1\n10\n")
     (workdir / "INPUT/wl.dat").write_text("1\n0.87\n")
     (workdir / "out").mkdir(exist_ok=True)
     done = subprocess.run(
-        [str(phasefit_executable()), "tables/", "out/", "0", str(n)],
+        [str(phasefit_executable()), *options, "tables/", "out/", "0", str(n)],
         cwd=workdir, capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
     )
     assert done.returncode == 0, done.stderr
@@ -65,3 +65,25 @@ def test_truncated_forward_peak(tmp_path):
     assert 0.5 * np.sum(w * smooth_phase_function(fit, x)) == pytest.approx(1 - fit.ft, abs=1e-6)
     deviation = relative_deviation(smooth_phase_function(fit, mu), value)
     assert np.max(np.abs(deviation[angle >= 30.0])) < 0.12
+
+
+def test_a_value_too_wide_for_its_field_is_flagged_and_named(tmp_path):
+    # Large negative values in the forward peak drive ft to about -32, too
+    # wide for F9.6: the tool writes asterisks and says so in the report, and
+    # the reader names the file, the line and the field instead of a number.
+    angle = table_angles()
+    value = henyey_greenstein(np.cos(np.radians(angle)), 0.7)
+    value[angle < 2.0] = -3200.0
+    (tmp_path / "tables").mkdir()
+    (tmp_path / "tables/WVN_0p87_DE_010.dat").write_text(
+        "1 2 3\n4 5 6\n" + "".join(f"{a:.8f} {v:.7E}\n" for a, v in zip(angle, value)))
+    path = run_tool(tmp_path, 16, "--report", "report.tsv")
+
+    row = (tmp_path / "report.tsv").read_text().splitlines()[1].split("\t")
+    assert "field_overflow" in row[10].split(","), row
+    assert float(row[4]) <= -10.0, row
+    with pytest.raises(FormatError) as caught:
+        read_coefficients(path)
+    assert str(caught.value) == (
+        f"file '{path}', line 9: ft: field '*********' is asterisks "
+        "(the value did not fit its field)")

@@ -151,6 +151,10 @@ std::string format_coefficient_file(int n, const expansion::JobResult& result) {
   return text;
 }
 
+bool holds_overflowed_field(std::string_view content) {
+  return content.find('*') != std::string_view::npos;
+}
+
 UnknownFile::UnknownFile(std::string path, int channel)
     : path_(std::move(path)), channel_(channel) {
   // Opening for writing creates an absent file empty and fails at once on a

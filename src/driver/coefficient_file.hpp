@@ -30,6 +30,14 @@ inline constexpr int kCoefficientChannel = 9;
 // Reads coefficients[0..n], ft, ce, omega0, g and f_delta of `result`.
 std::string format_coefficient_file(int n, const expansion::JobResult& result);
 
+// True when `content` (as format_coefficient_file writes it) holds a field
+// of asterisks: a value too wide for its edit (an ft of 100 or more, or of
+// -10 or less; a coefficient of 10000 or more, or of -1000 or less). The
+// value is lost from the file, which still keeps the asterisks, as stored
+// files do. None of the file's fixed text holds an asterisk, so any one
+// marks such a field.
+bool holds_overflowed_field(std::string_view content);
+
 // A file opened with status "unknown" for writing: created empty if absent,
 // an existing file opened without being emptied. Its old content gives way
 // only when replace_content writes the new one, so a run that stops before

@@ -133,10 +133,12 @@ void fit_job(const Job& job, RunContext& context, JobOutcome& outcome,
                   context.report ? &outcome.diagnostics : nullptr);
 }
 
-void report_written(RunContext& context, const Job& job, const JobOutcome& outcome) {
+// `content` is the coefficient file as written.
+void report_written(RunContext& context, const Job& job, const JobOutcome& outcome,
+                    std::string_view content) {
   if (context.report)
     context.report->job_written(job, context.line.n, outcome.result, outcome.diagnostics,
-                                outcome.resumed);
+                                outcome.resumed, holds_overflowed_field(content));
 }
 
 // The report row of a job whose failure ends the run. A report that fails
@@ -158,13 +160,15 @@ void report_skipped(RunContext& context, const Job& job, const RunError& error) 
   if (context.report) context.report->job_failed(job, context.line.n, error.cause());
 }
 
-// Writes the job's coefficient file, already open, and its reference copy.
-void commit(const Job& job, RunContext& context, UnknownFile& coefficient_file,
-            const JobOutcome& outcome) {
-  const std::string content = format_coefficient_file(context.line.n, outcome.result);
+// Writes the job's coefficient file, already open, and its reference copy;
+// returns the content written.
+std::string commit(const Job& job, RunContext& context, UnknownFile& coefficient_file,
+                   const JobOutcome& outcome) {
+  std::string content = format_coefficient_file(context.line.n, outcome.result);
   coefficient_file.replace_content(content);
   coefficient_file.close();
   if (job.reference_path) write_copy(*job.reference_path, content, context.held);
+  return content;
 }
 
 // The job as the plain run does it: the coefficient file is opened (and so
@@ -185,8 +189,8 @@ void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) 
                  kSpectralListChannel, "the spectral list");
 
   const JobOutcome& outcome = expand();
-  commit(job, context, coefficient_file, outcome);
-  report_written(context, job, outcome);
+  const std::string content = commit(job, context, coefficient_file, outcome);
+  report_written(context, job, outcome, content);
 }
 
 // The job under --keep-going: a failure of its table (channel 8) skips the
@@ -223,8 +227,8 @@ void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Ski
   }
   UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
   check_writable(coefficient_file, context.held);
-  commit(job, context, coefficient_file, *outcome);
-  report_written(context, job, *outcome);
+  const std::string content = commit(job, context, coefficient_file, *outcome);
+  report_written(context, job, *outcome, content);
 }
 
 // What a job reads and writes, and how: one implementation for both the

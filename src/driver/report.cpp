@@ -66,11 +66,15 @@ void FitReport::write_row(const std::string& row) {
 }
 
 void FitReport::job_written(const Job& job, int n, const expansion::JobResult& result,
-                            const expansion::FitDiagnostics& diagnostics, bool resumed) {
+                            const expansion::FitDiagnostics& diagnostics, bool resumed,
+                            bool field_overflow) {
   std::vector<std::string_view> flags;
   if (diagnostics.ft_outside_0_1) flags.push_back("ft_outside_0_1");
   if (diagnostics.negative_reconstruction) flags.push_back("negative_reconstruction");
   if (diagnostics.large_coefficient) flags.push_back("large_coefficient");
+  if (diagnostics.extrapolated_points > 0) flags.push_back("extrapolated");
+  if (diagnostics.renormalised) flags.push_back("renormalised");
+  if (field_overflow) flags.push_back("field_overflow");
   if (resumed) flags.push_back("resumed_after_pause");
   std::string flag_text;
   for (const std::string_view flag : flags) {

@@ -15,9 +15,20 @@
 //                   (P_i - Pfit(mu_i)) / P_i over the 1000 grid points
 //   max_deviation   the relative deviation of largest magnitude (signed)
 //   negative_points grid points where phase_grid < 0
-//   flags           comma-separated, or "-": ft_outside_0_1,
-//                   negative_reconstruction, large_coefficient,
-//                   resumed_after_pause
+//   flags           comma-separated, or "-":
+//                     ft_outside_0_1  ft < -5e-7 (what F9.6 shows as
+//                       -0.000001 or less; values closer to 0 are the
+//                       rounding noise of a zero ft) or ft >= 1
+//                     negative_reconstruction  the rescaled series is
+//                       negative at some grid point
+//                     large_coefficient  some |c_l| exceeds 10
+//                     extrapolated  some grid angles lie outside the
+//                       table's range of angles, so the fit saw the end
+//                       intervals' cubics continued there
+//                     renormalised  as the column of that name
+//                     field_overflow  the coefficient file holds a field of
+//                       asterisks (ft or a coefficient too wide for it)
+//                     resumed_after_pause  the fit went on after a pause
 //   status          ok, or the cause of the job's failure
 //
 // A failed job has "-" in every column from ft to flags.
@@ -39,8 +50,9 @@ class FitReport {
   explicit FitReport(std::string path);
 
   // The row of a job whose coefficient file has been written.
+  // `field_overflow`: the file holds a field of asterisks.
   void job_written(const Job& job, int n, const expansion::JobResult& result,
-                   const expansion::FitDiagnostics& diagnostics, bool resumed);
+                   const expansion::FitDiagnostics& diagnostics, bool resumed, bool field_overflow);
   // The row of a job that failed with `cause`.
   void job_failed(const Job& job, int n, std::string_view cause);
 

@@ -74,6 +74,8 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
 
     std::array<float, kGridPoints> phase_grid;
     myspline(kTableRows, table.angle, table.phase, kGridPoints, grid.theta_grid, phase_grid, pause);
+    if (diagnostics)
+      diagnostics->extrapolated_points = count_extrapolated_points(table.angle, grid.theta_grid);
 
     // calmom may divide phase_grid by chi0 in place; the report wants the
     // sum before that, formed exactly as calmom forms it.

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "expansion/moments.hpp"
 
@@ -39,7 +40,21 @@ void assess_fit(std::span<const float, kGridPoints> phase_grid, std::span<const 
   for (int l = 0; l <= n; ++l)
     if (std::abs(coefficients[static_cast<std::size_t>(l)]) > kLargeCoefficient) large = true;
   diagnostics.large_coefficient = large;
-  diagnostics.ft_outside_0_1 = !(ft >= 0.0f && ft < 1.0f);
+  diagnostics.ft_outside_0_1 = !(static_cast<double>(ft) >= -kFtRoundingNoise && ft < 1.0f);
+}
+
+std::int32_t count_extrapolated_points(std::span<const float> table_angle,
+                                       std::span<const float> theta_grid) {
+  float smallest = std::numeric_limits<float>::infinity();
+  float largest = -std::numeric_limits<float>::infinity();
+  for (const float angle : table_angle) {
+    if (angle < smallest) smallest = angle;
+    if (angle > largest) largest = angle;
+  }
+  std::int32_t outside = 0;
+  for (const float theta : theta_grid)
+    if (!(theta >= smallest && theta <= largest)) ++outside;
+  return outside;
 }
 
 }  // namespace phasefit::expansion

@@ -15,6 +15,18 @@ namespace phasefit::expansion {
 // expansion of a normalised phase function stays far below it.
 inline constexpr float kLargeCoefficient = 10.0f;
 
+// How far below 0 a truncation factor may lie and still count as 0. Where
+// the table has no forward peak to truncate, the fit returns a zero ft with
+// the rounding noise of its single-precision solve, a few units in the last
+// place of the fitted coefficients, which are of order 1: values such as
+// -1.3e-8 or -4.1e-7. The bound is half a unit in the sixth decimal, about
+// four float epsilons, so it also parts exactly what record 9 shows (F9.6):
+// below it ft reads -0.000001 or less, from it up to 0 it reads -0.000000.
+// Such an ft moves each rescaled coefficient c by ft (c - 1) / (1 - ft),
+// at most a unit in the sixth decimal for |c| <= 1. There is no margin at 1: an ft at
+// or above 1 leaves the rescaling a divisor 1 - ft that is 0 or negative.
+inline constexpr double kFtRoundingNoise = 5e-7;
+
 struct FitDiagnostics {
   // chi0 summed over the grid before the moments were normalised: half the
   // integral of the resampled table over the cosine (1 for a normalised
@@ -36,15 +48,28 @@ struct FitDiagnostics {
   bool negative_reconstruction = false;
   // Some |c_l|, l = 0..N, exceeds kLargeCoefficient.
   bool large_coefficient = false;
-  // ft lies outside [0, 1).
+  // ft < -kFtRoundingNoise or ft >= 1.
   bool ft_outside_0_1 = false;
+  // Grid points whose angle lies outside the table's range of angles
+  // (below its smallest or above its largest angle, in degrees): there the
+  // resampled table is the end interval's cubic continued, a guess rather
+  // than data. 0 for a table that spans the grid, such as one of 0 to 180
+  // degrees.
+  std::int32_t extrapolated_points = 0;
 };
 
-// Fills every field of `diagnostics` but chi0_sum and renormalised from the
+// Fills every field of `diagnostics` but chi0_sum, renormalised and
+// extrapolated_points (bfit sets those where it knows them) from the
 // job's results: phase_grid as fitted, the Legendre table `apl` of the grid
 // (degrees 0..n, laid out as apl_index gives), the rescaled coefficients
 // c_0..c_n and ft. No allocation.
 void assess_fit(std::span<const float, kGridPoints> phase_grid, std::span<const float> apl, int n,
                 std::span<const float> coefficients, float ft, FitDiagnostics& diagnostics);
+
+// The grid angles (degrees) outside [smallest, largest] of the table's
+// angles (degrees, any order); a NaN angle of the table is passed over, and
+// a NaN grid angle counts as outside. No allocation.
+std::int32_t count_extrapolated_points(std::span<const float> table_angle,
+                                       std::span<const float> theta_grid);
 
 }  // namespace phasefit::expansion
