@@ -109,6 +109,18 @@ TEST_F(Options, HelpAndVersionPrintToStandardOutputAndExitZero) {
                              "--report FILE", "--no-progress", "Exit status", "Example"})
       EXPECT_NE(outcome.out.find(part), std::string::npos) << part;
   }
+  // Every option form the help names is in the manual page too.
+  const std::string help = run(dir, {"--help"}).out;
+  std::string manual = read_file(PHASEFIT_MANUAL_PAGE);
+  for (std::size_t at = 0; (at = manual.find("\\-", at)) != std::string::npos;)
+    manual.replace(at, 2, "-");
+  const std::regex option_form("(^|[ ,])(--?[a-z][a-z-]*(=[a-z|]+)?)");
+  int forms = 0;
+  for (auto it = std::sregex_iterator(help.begin(), help.end(), option_form);
+       it != std::sregex_iterator(); ++it, ++forms)
+    EXPECT_NE(manual.find((*it)[2].str()), std::string::npos) << (*it)[2].str();
+  EXPECT_GT(forms, 15);
+
   const Outcome version = run(dir, {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, "");
