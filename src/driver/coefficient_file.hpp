@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "driver/file_identity.hpp"
-#include "expansion/bfit.hpp"
+#include "expansion/job_result.hpp"
 
 namespace phasefit::driver {
 

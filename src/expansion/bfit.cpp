@@ -77,18 +77,8 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
     if (diagnostics)
       diagnostics->extrapolated_points = count_extrapolated_points(table.angle, grid.theta_grid);
 
-    // calmom may divide phase_grid by chi0 in place; the report wants the
-    // sum before that, formed exactly as calmom forms it.
-    std::array<float, kGridPoints> resampled;
-    if (diagnostics) resampled = phase_grid;
-    calmom_on_table(phase_grid, grid.weight_grid, n, moments, workspace.apl);
+    const float chi0 = calmom_on_table(phase_grid, grid.weight_grid, n, moments, workspace.apl);
     if (diagnostics) {
-      float chi0 = 0.0f;
-      for (int i = 1; i <= kGridPoints; ++i) {
-        const auto p = static_cast<std::size_t>(i - 1);
-        const float weighted = grid.weight_grid[p] * resampled[p];
-        chi0 = 0.5f * (weighted * workspace.apl[apl_index(0, i)]) + chi0;
-      }
       diagnostics->chi0_sum = chi0;
       diagnostics->renormalised = renormalisation_fires(chi0);
     }

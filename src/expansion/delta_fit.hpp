@@ -7,7 +7,7 @@
 
 #include <span>
 
-#include "expansion/bfit.hpp"
+#include "expansion/workspace.hpp"
 #include "numerics/matview.hpp"
 #include "numerics/pause.hpp"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "expansion/bfit.hpp"
+#include "expansion/limits.hpp"
 
 namespace phasefit::expansion {
 

@@ -23,14 +23,14 @@ bool renormalisation_fires(float chi0) {
   return std::abs(chi0 - 1.0f) > 0.05f;
 }
 
-void calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
+float calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
             std::span<float> apl) {
   fill_legendre_table(mu_grid, n, apl);
-  calmom_on_table(phase_grid, weight_grid, n, moments, apl);
+  return calmom_on_table(phase_grid, weight_grid, n, moments, apl);
 }
 
-void calmom_on_table(std::span<float, kGridPoints> phase_grid,
+float calmom_on_table(std::span<float, kGridPoints> phase_grid,
                      std::span<const float, kGridPoints> weight_grid, int n,
                      std::span<float> moments, std::span<const float> apl) {
   // Each chi_l is summed over the grid points in ascending order, as the
@@ -64,6 +64,7 @@ void calmom_on_table(std::span<float, kGridPoints> phase_grid,
     chi = chi / chi0;
   }
   moments[0] = 1.0f;
+  return chi0;
 }
 
 }  // namespace phasefit::expansion

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "expansion/bfit.hpp"
+#include "expansion/limits.hpp"
 
 namespace phasefit::expansion {
 
@@ -36,13 +36,14 @@ bool renormalisation_fires(float chi0);
 // place (the moments are not summed again). Fills `apl` as
 // fill_legendre_table does; calfit reads it from there. Throws TableFault
 // when the summed chi0 is 0 or not finite. moments holds n + 1 entries.
-void calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
+// Returns the summed chi0, before the division.
+float calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
             std::span<float> apl);
 
 // calmom on a Legendre table that already holds rows 0..n for the grid
 // (bfit keeps one filled in its workspace); apl is only read.
-void calmom_on_table(std::span<float, kGridPoints> phase_grid,
+float calmom_on_table(std::span<float, kGridPoints> phase_grid,
                      std::span<const float, kGridPoints> weight_grid, int n,
                      std::span<float> moments, std::span<const float> apl);
 

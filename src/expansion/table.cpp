@@ -1,7 +1,6 @@
 #include "expansion/table.hpp"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -15,14 +14,6 @@
 #include "textio/run_error.hpp"
 
 namespace phasefit::expansion {
-
-std::string format_value(float value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0.0f ? "-inf" : "inf";
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  return std::string(text, end);
-}
 
 void read_phase_table(const std::string& path, PhaseTable& table) {
   errno = 0;

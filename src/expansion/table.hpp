@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "expansion/bfit.hpp"
+#include "expansion/limits.hpp"
 
 namespace phasefit::expansion {
 
