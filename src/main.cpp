@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     std::cerr << ended.what() << '\n';
     return 3;
   } catch (const std::exception& error) {
-    std::cerr << "phasefit: " << error.what() << '\n';
+    std::cerr << "phasefit: " << phasefit::textio::printable(error.what()) << '\n';
     return 2;
   }
 }

@@ -1,5 +1,7 @@
 #include "driver/operator_pause.hpp"
 
+#include "textio/run_error.hpp"
+
 namespace phasefit::driver {
 namespace {
 
@@ -16,19 +18,21 @@ std::string_view trimmed(std::string_view text) {
 }  // namespace
 
 RunEndedByOperator::RunEndedByOperator(const std::string& pause_message)
-    : RunEndedByOperator("phasefit: run ended by the operator at the pause: " + pause_message,
-                         pause_message) {}
+    : RunEndedByOperator(
+          "phasefit: run ended by the operator at the pause: " + textio::printable(pause_message),
+          pause_message) {}
 
 RunEndedByOperator::RunEndedByOperator(const std::string& what, const std::string& pause_message)
     : std::runtime_error(what), pause_message_(pause_message) {}
 
 RunEndedByOperator RunEndedByOperator::unattended(const std::string& pause_message) {
-  return RunEndedByOperator("phasefit: run ended at the pause (--on-pause=stop): " + pause_message,
-                            pause_message);
+  return RunEndedByOperator(
+      "phasefit: run ended at the pause (--on-pause=stop): " + textio::printable(pause_message),
+      pause_message);
 }
 
 void OperatorPause::operator()(std::string_view message) const {
-  *prompts_ << "phasefit: PAUSE: " << message << '\n'
+  *prompts_ << "phasefit: PAUSE: " << textio::printable(message) << '\n'
             << "phasefit: type '" << kResumeAnswer
             << "' and press Enter to resume; anything else ends the run" << std::endl;
   std::string answer;
@@ -42,7 +46,7 @@ void OperatorPause::operator()(std::string_view message) const {
 namespace phasefit::driver {
 
 void UnattendedPause::operator()(std::string_view message) const {
-  *prompts_ << "phasefit: PAUSE: " << message << '\n';
+  *prompts_ << "phasefit: PAUSE: " << textio::printable(message) << '\n';
   if (answer_ == PauseAnswer::kStop) {
     prompts_->flush();
     throw RunEndedByOperator::unattended(std::string(message));

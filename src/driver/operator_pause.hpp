@@ -2,7 +2,8 @@
 // The default operator pause: the message of the routine that paused goes
 // to the operator, marked as a pause, with the way to resume; one answer
 // line is read. "go" (surrounding blanks ignored) resumes the routine;
-// any other answer, or the end of the input, ends the run.
+// any other answer, or the end of the input, ends the run. Messages are
+// shown as textio::printable gives them, as the diagnostics are.
 
 #include <istream>
 #include <ostream>

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "textio/run_error.hpp"
+
 namespace phasefit::driver {
 namespace {
 
@@ -36,7 +38,9 @@ ProgressLine::~ProgressLine() { erase(); }
 std::string ProgressLine::text(std::size_t done, std::size_t total, std::string_view name,
                                std::chrono::duration<double> elapsed) {
   std::string line = "phasefit: " + std::to_string(done) + "/" + std::to_string(total) + " jobs";
-  if (!name.empty()) line += "  " + std::string(name);
+  // The name comes from a run list: control bytes in it must not act on
+  // the terminal.
+  if (!name.empty()) line += "  " + textio::printable(name);
   const double seconds = elapsed.count();
   if (done > 0 && seconds > 0.0) {
     const double rate = static_cast<double>(done) / seconds;

@@ -28,12 +28,14 @@ std::string scientific(double value) {
 }
 
 // A field holds no tab or line end, so that every row stays one row of
-// the same columns.
+// the same columns; those become blanks. Other control bytes are shown as
+// the diagnostics show them, so that a report printed on a terminal sends
+// it nothing but text.
 std::string field(std::string_view text) {
   std::string clean(text);
   for (char& c : clean)
     if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  return clean.empty() ? std::string("-") : clean;
+  return clean.empty() ? std::string("-") : textio::printable(clean);
 }
 
 std::string job_columns(const Job& job, int n) {

@@ -31,7 +31,9 @@
 //                     resumed_after_pause  the fit went on after a pause
 //   status          ok, or the cause of the job's failure
 //
-// A failed job has "-" in every column from ft to flags.
+// A failed job has "-" in every column from ft to flags. In the text
+// columns a tab or line end becomes a blank and any other control byte is
+// written as \xHH, as in the diagnostics.
 
 #include <fstream>
 #include <string>

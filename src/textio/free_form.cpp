@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <istream>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -130,14 +131,60 @@ void FreeFormReader::end_read() {
 }
 
 bool FreeFormReader::fetch_record() {
-  std::string text;
-  if (!std::getline(in_, text)) {
-    if (in_.bad()) fail("read error after line " + std::to_string(line_));
+  // What std::getline does, except that reading stops as soon as the record
+  // is known to be too long: std::getline would hold the whole of a file
+  // without line ends in memory, and never end on a device like /dev/zero.
+  // The stream buffer signals a failed read by throwing; that is a read
+  // error, as the bad stream is after std::getline.
+  const auto read_error = [this] { fail("read error after line " + std::to_string(line_)); };
+  if (!in_.good()) {
+    if (in_.bad()) read_error();
+    in_.setstate(std::ios::failbit);
     return false;
+  }
+  using Traits = std::istream::traits_type;
+  std::string text;
+  bool at_end_of_file = false;
+  bool too_long = false;
+  bool failed = false;
+  try {
+    std::streambuf& buffer = *in_.rdbuf();
+    for (;;) {
+      const Traits::int_type c = buffer.sbumpc();
+      if (Traits::eq_int_type(c, Traits::eof())) {
+        at_end_of_file = true;
+        break;
+      }
+      if (Traits::to_char_type(c) == '\n') break;
+      // One byte beyond the limit may still be the carriage return of the
+      // line end; a second one is not.
+      if (text.size() > kMaxRecordLength) {
+        too_long = true;
+        break;
+      }
+      text.push_back(Traits::to_char_type(c));
+    }
+  } catch (...) {
+    failed = true;
+  }
+  if (failed) {
+    in_.setstate(std::ios::badbit);
+    read_error();
+  }
+  if (at_end_of_file) {
+    in_.setstate(std::ios::eofbit);
+    if (text.empty()) {
+      in_.setstate(std::ios::failbit);
+      return false;
+    }
   }
   ++line_;
   // A carriage return before the line feed belongs to the line end.
   if (!text.empty() && text.back() == '\r') text.pop_back();
+  if (too_long || text.size() > kMaxRecordLength) {
+    fail("line " + std::to_string(line_) + " is longer than " + std::to_string(kMaxRecordLength) +
+         " bytes");
+  }
   record_ = std::move(text);
   pos_ = 0;
   have_record_ = true;
@@ -212,7 +259,11 @@ FreeFormReader::Item FreeFormReader::scan_value(const char* what) {
     for (;;) {
       if (pos_ >= record_.size()) {
         // The value continues on the next record; the line end is not part
-        // of it.
+        // of it. An unclosed quote must not gather an endless input.
+        if (item.text.size() > kMaxRecordLength) {
+          fail(at_line() + "quoted value is longer than " + std::to_string(kMaxRecordLength) +
+               " bytes");
+        }
         if (!fetch_record()) end_of_file();
         continue;
       }

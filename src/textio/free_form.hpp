@@ -9,6 +9,9 @@
 //
 // Records are read one at a time and only when a value is still needed, so a
 // statement never consumes a line beyond the one holding its last value.
+// A record (or a quoted value) longer than kMaxRecordLength bytes is a read
+// failure: reading stops there, so a file without line ends (a sparse file,
+// a device such as /dev/zero) costs bounded memory and time.
 //
 // Accepted forms:
 //   Integer  optionally signed decimal digits that fit 32 bits.
@@ -25,6 +28,7 @@
 // no value) and a slash before every target has a value are errors: the
 // targets are never left holding stale values.
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -34,6 +38,10 @@ namespace phasefit::textio {
 
 class FreeFormReader {
  public:
+  // Far above any real table or run-list line (a few dozen bytes), far
+  // below the memory of the machine.
+  static constexpr std::size_t kMaxRecordLength = std::size_t{1} << 20;
+
   // `in` must outlive the reader. channel and file name the source in
   // diagnostics.
   FreeFormReader(std::istream& in, int channel, std::string file);

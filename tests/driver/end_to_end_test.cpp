@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -266,6 +267,32 @@ TEST_F(EndToEnd, RunListFailuresNameTheirChannel) {
     EXPECT_EQ(outcome.err.find("did not exist, so the run created it empty") != std::string::npos,
               !c.size_list || !c.spectral_list)
         << outcome.err;
+  }
+}
+
+TEST_F(EndToEnd, AFileWithoutLineEndsFailsOnItsChannel) {
+  struct Case {
+    const char* file;  // made 16 MiB of NUL bytes, sparse
+    int channel;
+  };
+  const Case cases[] = {
+      {"pf/WVN_0p87_DE_005.dat", 8},
+      {"INPUT/input_re.dat", 111},
+      {"INPUT/wl.dat", 112},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    fs::remove_all(work_);
+    sizes("1\n5\n");
+    wavelengths("1\n0.87\n");
+    table("WVN_0p87_DE_005.dat");
+    fs::create_directories(work_ / "coef");
+    fs::resize_file(work_ / c.file, 0);
+    fs::resize_file(work_ / c.file, std::uintmax_t{16} << 20);
+    const Outcome outcome = run({"pf/", "coef/", "0", kOrderArg});
+    expect_failure(outcome, c.channel, c.file);
+    EXPECT_NE(outcome.err.find(": line 1 is longer than 1048576 bytes\n"), std::string::npos)
+        << outcome.err.substr(0, 200);
   }
 }
 

@@ -244,6 +244,9 @@ TEST(ProgressLineText, ShowsDoneOfTotalTheFileRateAndTimeLeft) {
             "phasefit: 5/20 jobs  b.dat  2.5 jobs/s  0:06 left");
   EXPECT_EQ(driver::ProgressLine::text(1, 10000, "c.dat", duration<double>(1.0)),
             "phasefit: 1/10000 jobs  c.dat  1.0 jobs/s  2:46:39 left");
+  // A band name's control bytes must not act on the terminal.
+  EXPECT_EQ(driver::ProgressLine::text(0, 2, "B\x1b[2J\r_DE_005.dat", duration<double>(0.0)),
+            "phasefit: 0/2 jobs  B\\x1b[2J\\x0d_DE_005.dat");
 }
 
 TEST(ProgressLineText, ADisabledLineWritesNothingAndAnEnabledOneCleansUp) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -369,6 +370,45 @@ TEST_F(Options, WithoutKeepGoingTheFailingJobsRowIsTheLast) {
   const std::vector<std::string> last = split_tabs(rows.back());
   EXPECT_EQ(last[2], "WVN_0p87_DE_010.dat");
   EXPECT_NE(outcome.err.find(last[11]), std::string::npos) << last[11];
+}
+
+TEST_F(Options, ControlBytesFromTheInputAreShownEscapedInDiagnosticsAndTheReport) {
+  const fs::path report = root_ / "report.tsv";
+  const auto prepare = [](const fs::path& dir) {
+    write_file(dir / "INPUT/input_re.dat", "1\n5\n");
+    // The first band's table is missing; line 103 of the second's holds a
+    // NUL and an escape inside a number.
+    write_file(dir / "INPUT/input_band.dat", "2\n'B\t\x1b[2J07'\nch4\n");
+    std::vector<std::string> rows = lines_of(hg_table_text(0.7));
+    rows.at(102) = std::string("11") + '\0' + ".5\x1b 1.0";
+    std::string table;
+    for (const std::string& row : rows) table += row + "\n";
+    write_file(dir / "pf/ch4_DE_005.dat", table);
+  };
+  const auto [outcome, files] =
+      fresh_run("escaped", prepare, {"-k", "--report", report.string(), "pf/", "coef/", "1", "8"});
+  const std::string rows = read_file(report);
+  const auto is_control = [](unsigned char c) {
+    return c != '\n' && c != '\t' && (c < 0x20 || c == 0x7f);
+  };
+  EXPECT_EQ(std::count_if(outcome.err.begin(), outcome.err.end(), is_control), 0) << outcome.err;
+  EXPECT_EQ(std::count_if(rows.begin(), rows.end(), is_control), 0) << rows;
+
+  EXPECT_EQ(outcome.status, 2);
+  const std::vector<std::string> err = lines_of(outcome.err);
+  ASSERT_EQ(err.size(), 3u) << outcome.err;
+  EXPECT_TRUE(err[0].starts_with("phasefit: channel 8, file 'pf/B\\x09\\x1b[2J07_DE_005.dat': "))
+      << err[0];
+  const std::string cause = "line 103: '11\\x00.5\\x1b' is not a valid real number";
+  EXPECT_EQ(err[1], "phasefit: channel 8, file 'pf/ch4_DE_005.dat': " + cause);
+
+  const std::vector<std::string> lines = lines_of(rows);
+  ASSERT_EQ(lines.size(), 3u) << rows;
+  const std::vector<std::string> missing = split_tabs(lines[1]);
+  ASSERT_EQ(missing.size(), 12u);
+  EXPECT_EQ(missing[0], "B \\x1b[2J07");
+  EXPECT_EQ(missing[2], "B \\x1b[2J07_DE_005.dat");
+  EXPECT_EQ(split_tabs(lines[2]).back(), cause);
 }
 
 TEST_F(Options, AReportThatCannotBeCreatedEndsTheRunBeforeAnyJob) {

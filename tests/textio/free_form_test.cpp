@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "textio/run_error.hpp"
@@ -295,6 +298,82 @@ TEST(FreeFormReader, ASlashAfterTheLastNeededValueIsHarmless) {
   EXPECT_EQ(n, 4);
   reader.read(n);
   EXPECT_EQ(n, 5);
+}
+
+// `prefix`, then `pattern` over and over up to `size` bytes in all; counts
+// the bytes the reader took.
+class UnendingSource : public std::streambuf {
+ public:
+  UnendingSource(std::string prefix, const std::string& pattern, std::size_t size)
+      : prefix_(std::move(prefix)), left_(size) {
+    while (chunk_.size() < (1u << 16)) chunk_ += pattern;
+  }
+  std::size_t handed_out() const { return handed_out_; }
+
+ protected:
+  int_type underflow() override {
+    if (!prefix_done_) {
+      prefix_done_ = true;
+      if (!prefix_.empty()) return hand_out(prefix_);
+    }
+    return hand_out(chunk_);
+  }
+
+ private:
+  int_type hand_out(std::string& from) {
+    const std::size_t n = std::min(left_, from.size());
+    if (n == 0) return traits_type::eof();
+    setg(from.data(), from.data(), from.data() + n);
+    left_ -= n;
+    handed_out_ += n;
+    return traits_type::to_int_type(*gptr());
+  }
+
+  std::string prefix_, chunk_;
+  bool prefix_done_ = false;
+  std::size_t left_, handed_out_ = 0;
+};
+
+TEST(FreeFormReader, RecordsBeyondTheLengthLimitFailWithoutReadingOn) {
+  constexpr std::size_t kLimit = FreeFormReader::kMaxRecordLength;
+  {  // At the limit, with or without a carriage return, a record is read.
+    std::istringstream in("5" + std::string(kLimit - 1, ' ') + "\r\n7" +
+                          std::string(kLimit - 1, ' ') + "\n9\n");
+    FreeFormReader reader(in, 111, "re.dat");
+    std::int32_t a = 0, b = 0, c = 0;
+    reader.read(a);
+    reader.read(b);
+    reader.read(c);
+    EXPECT_EQ(a + b + c, 5 + 7 + 9);
+  }
+  struct Case {
+    const char* name;
+    std::string prefix;
+    std::string pattern;  // repeated to 64 MiB
+    const char* want;
+  };
+  const Case cases[] = {
+      {"one byte over", "1\n" + std::string(kLimit + 1, 'x') + "\n", "\n",
+       "line 2 is longer than 1048576 bytes"},
+      {"carriage return not at the end", std::string(kLimit, '1') + "\r", "\r\n",
+       "line 1 is longer than 1048576 bytes"},
+      {"NUL bytes without a line end", "", std::string(1, '\0'),
+       "line 1 is longer than 1048576 bytes"},
+      {"open quote over many short records", "'", "abc\n",
+       "quoted value is longer than 1048576 bytes"},
+  };
+  for (const Case& c : cases) {
+    UnendingSource source(c.prefix, c.pattern, std::size_t{64} << 20);
+    std::istream in(&source);
+    FreeFormReader reader(in, kTableChannel, "t.dat");
+    const RunError error = expect_run_error([&] {
+      std::string first, second;
+      reader.read(first, second);
+    });
+    EXPECT_NE(error.cause().find(c.want), std::string::npos)
+        << c.name << ": cause was \"" << error.cause().substr(0, 200) << "\"";
+    EXPECT_LT(source.handed_out(), 3 * kLimit) << c.name;
+  }
 }
 
 TEST(ReadArgumentInteger, ConvertsTheFirstValueOfTheField) {
