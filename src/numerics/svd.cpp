@@ -32,11 +32,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
+#include "contract.hpp"
 #include "numerics/svd_kernels.hpp"
 
 namespace phasefit::numerics {
@@ -59,7 +59,7 @@ class RotationLog {
  public:
   RotationLog(std::vector<PlaneRotation>& entries, MatView target, int rows)
       : entries_(entries), target_(target), rows_(rows) {
-    assert(!entries_.empty());
+    PHASEFIT_CHECK(!entries_.empty());
   }
 
   void rotate(int first, int second, float c, float s) { push({first, second, c, s}); }
@@ -297,9 +297,9 @@ constexpr int kColumnChunk = 32;
 
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace) {
-  assert(rows >= 1 && rows <= matrix.ld);
-  assert(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rows >= 1 && rows <= matrix.ld);
+  PHASEFIT_CHECK(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
 
   const Vec1 w{singular_values};
   std::array<float, kSvdcmpMaxCols> superdiag;
@@ -621,11 +621,11 @@ SvdWorkspace::SvdWorkspace(int rows, int cols)
 
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution) {
-  assert(cols >= 1 && cols <= kSvbksbMaxCols);
-  assert(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
-  assert(rhs.size() >= static_cast<std::size_t>(rows));
-  assert(solution.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvbksbMaxCols);
+  PHASEFIT_CHECK(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rhs.size() >= static_cast<std::size_t>(rows));
+  PHASEFIT_CHECK(solution.size() >= static_cast<std::size_t>(cols));
 
   const auto w = [&](int j) { return singular_values[static_cast<std::size_t>(j - 1)]; };
   // (U^T b)(j) / w(j), or 0 for a dropped singular value. 40 KB on the
@@ -645,11 +645,11 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
             std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause) {
   // The delta-fit declares its design matrix with exactly this many rows.
-  assert(matrix.ld == kSvdfitRowDim);
-  assert(rows >= 1 && rows <= kSvdfitRowDim);
-  assert(cols >= 1 && cols <= kSvdfitMaxCols);
-  assert(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
-  assert(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(matrix.ld == kSvdfitRowDim);
+  PHASEFIT_CHECK(rows >= 1 && rows <= kSvdfitRowDim);
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvdfitMaxCols);
+  PHASEFIT_CHECK(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
+  PHASEFIT_CHECK(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
 
   // Singular values below this fraction of the largest carry only rounding
   // noise of the ill-conditioned design matrix; their directions are dropped.
