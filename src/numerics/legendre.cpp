@@ -1,8 +1,9 @@
 #include "numerics/legendre.hpp"
 
-#include <cassert>
 #include <cmath>
 #include <cstddef>
+
+#include "contract.hpp"
 
 namespace phasefit::numerics {
 
@@ -13,8 +14,8 @@ namespace phasefit::numerics {
 // The factors are running float sums rather than products so that their
 // rounding accumulates step by step exactly as in stored results.
 void fleg(float x, std::span<float> poly, int term_count) {
-  assert(poly.size() >= 2);
-  assert(term_count <= 2 || poly.size() >= static_cast<std::size_t>(term_count));
+  PHASEFIT_CHECK(poly.size() >= 2);
+  PHASEFIT_CHECK(term_count <= 2 || poly.size() >= static_cast<std::size_t>(term_count));
 
   poly[0] = 1.0f;
   poly[1] = x;
@@ -48,8 +49,8 @@ void gauleg(float lower, float upper, std::span<float> nodes, std::span<float> w
   constexpr Wide newton_tolerance = 3e-14;
 
   if (count <= 0) return;
-  assert(nodes.size() >= static_cast<std::size_t>(count));
-  assert(weights.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(nodes.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(weights.size() >= static_cast<std::size_t>(count));
 
   const int half = (count + 1) / 2;
   // The sum and difference are rounded to float first; the halving in

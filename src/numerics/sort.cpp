@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cassert>
 #include <cstddef>
+
+#include "contract.hpp"
 
 namespace phasefit::numerics {
 
@@ -63,8 +64,8 @@ namespace detail {
 
 int sort2_with_stack(int count, std::span<float> keys, std::span<float> companion,
                      const PauseHandler& pause, std::span<int> range_stack) {
-  assert(count <= 0 || keys.size() >= static_cast<std::size_t>(count));
-  assert(count <= 0 || companion.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(count <= 0 || keys.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(count <= 0 || companion.size() >= static_cast<std::size_t>(count));
   const Pairs pairs(keys, companion);
   const int capacity = static_cast<int>(range_stack.size());
   // range_stack(top - 1) and range_stack(top) are the lower and upper bound

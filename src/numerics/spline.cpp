@@ -1,8 +1,9 @@
 #include "numerics/spline.hpp"
 
 #include <array>
-#include <cassert>
 #include <cstddef>
+
+#include "contract.hpp"
 
 namespace phasefit::numerics {
 
@@ -16,10 +17,10 @@ namespace phasefit::numerics {
 //   qn, un  coefficients of the last row (zero for a natural end).
 void spline(std::span<const float> knot_x, std::span<const float> knot_y, int count,
             float slope_first, float slope_last, std::span<float> second_deriv) {
-  assert(count >= 2 && count <= kMaxSplineKnots);
-  assert(knot_x.size() >= static_cast<std::size_t>(count));
-  assert(knot_y.size() >= static_cast<std::size_t>(count));
-  assert(second_deriv.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(count >= 2 && count <= kMaxSplineKnots);
+  PHASEFIT_CHECK(knot_x.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(knot_y.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(second_deriv.size() >= static_cast<std::size_t>(count));
 
   std::array<float, kMaxSplineKnots> elimination_work;
   auto at = [](int position) { return static_cast<std::size_t>(position - 1); };
@@ -66,10 +67,10 @@ void spline(std::span<const float> knot_x, std::span<const float> knot_y, int co
 // are the weights of its two ends in the linear part.
 float splint(std::span<const float> knot_x, std::span<const float> knot_y,
              std::span<const float> second_deriv, int count, float at, const PauseHandler& pause) {
-  assert(count >= 1);
-  assert(knot_x.size() >= static_cast<std::size_t>(count));
-  assert(knot_y.size() >= static_cast<std::size_t>(count));
-  assert(second_deriv.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(count >= 1);
+  PHASEFIT_CHECK(knot_x.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(knot_y.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(second_deriv.size() >= static_cast<std::size_t>(count));
 
   auto position = [](int i) { return static_cast<std::size_t>(i - 1); };
   auto x = [&](int i) { return knot_x[position(i)]; };

@@ -32,11 +32,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
+#include "contract.hpp"
 #include "numerics/svd_kernels.hpp"
 
 namespace phasefit::numerics {
@@ -59,7 +59,7 @@ class RotationLog {
  public:
   RotationLog(std::vector<PlaneRotation>& entries, MatView target, int rows)
       : entries_(entries), target_(target), rows_(rows) {
-    assert(!entries_.empty());
+    PHASEFIT_CHECK(!entries_.empty());
   }
 
   void rotate(int first, int second, float c, float s) { push({first, second, c, s}); }
@@ -155,9 +155,10 @@ void copy_columns(const float* from, std::ptrdiff_t from_ld, int rows, int cols,
 // run over rows i..n: row i (set to the unit row after reflection i) gives
 // their first terms, the pass the rest, in increasing row order. V ends up
 // written to right_vectors, every element of its leading n x n block.
-void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, float* t,
+void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, std::span<float> copy,
                                 const MatView& right_vectors) {
   const std::ptrdiff_t ldt = kRowMajorStride;
+  float* const t = copy.data();
   const auto at = [&](int i, int j) -> float& {
     return t[static_cast<std::ptrdiff_t>(i - 1) * ldt + (j - 1)];
   };
@@ -196,10 +197,10 @@ void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, float* t
         // a(i, l) * g.
         for (int j = l; j <= n; ++j) x[static_cast<std::size_t>(j - l)] = (a(i, j) / a(i, l)) / g;
         kernels::row_major_update_dots(&at(l, l), ldt, n - i, n - i, factors.data(), x.data(),
-                                       y.data(), next_dots);
+                                       y.data(), next_dots, copy);
       } else if (next_sums) {
         kernels::row_major_update_dots(&at(l, l), ldt, n - i, n - i, nullptr, nullptr, y.data(),
-                                       next_dots);
+                                       next_dots, copy);
       }
       for (int j = l; j <= n; ++j) at(j, i) = 0.0f;
     }
@@ -223,8 +224,10 @@ void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, float* t
 // values that update leaves. Every element sees the operations of the
 // column-major loops in the same order, and every sum adds its terms in the
 // same order, so the result is bit for bit the same.
-void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, float* t) {
+void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
+                               std::span<float> copy) {
   const std::ptrdiff_t ldt = kRowMajorStride;
+  float* const t = copy.data();
   kernels::to_row_major(a.data.data(), a.ld, m, n, t, ldt);
   const auto at = [&](int i, int j) -> float& {
     return t[static_cast<std::ptrdiff_t>(i - 1) * ldt + (j - 1)];
@@ -245,7 +248,7 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, fl
     for (int c = 0; c < n - top; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
     if (m > top)
       kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr, nullptr,
-                                     y.data(), dots.data());
+                                     y.data(), dots.data(), copy);
   }
   for (int i = top; i >= 1; --i) {
     const int l = i + 1;
@@ -267,13 +270,13 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w, fl
       for (int k = i; k <= m; ++k) x[static_cast<std::size_t>(k - i)] = at(k, i);
       for (int k = i; k <= m; ++k) at(k, i) = at(k, i) * g;
       kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, factors.data(), x.data(),
-                                     y.data(), next_dots);
+                                     y.data(), next_dots, copy);
     } else {
       for (int k = i; k <= m; ++k) at(k, i) = 0.0f;
       for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
       if (next_sums)
         kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, nullptr, nullptr, y.data(),
-                                       next_dots);
+                                       next_dots, copy);
     }
     at(i, i) = at(i, i) + 1.0f;
     if (next_sums) {
@@ -294,9 +297,9 @@ constexpr int kColumnChunk = 32;
 
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace) {
-  assert(rows >= 1 && rows <= matrix.ld);
-  assert(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rows >= 1 && rows <= matrix.ld);
+  PHASEFIT_CHECK(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
 
   const Vec1 w{singular_values};
   std::array<float, kSvdcmpMaxCols> superdiag;
@@ -324,6 +327,13 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
                          static_cast<std::size_t>(kRowMajorStride) * static_cast<std::size_t>(n)),
         kRowMajorStride, n, kRowMajorStride};
   }
+  // The row-major copy, of rows as long as kRowMajorStride, for U (m rows)
+  // and before that for V (n rows).
+  const std::span<float> row_major =
+      working ? std::span<float>(line_aligned(workspace.row_major),
+                                 static_cast<std::size_t>(m > n ? m : n) *
+                                     static_cast<std::size_t>(kRowMajorStride))
+              : std::span<float>();
   const auto publish = [&] {
     if (!working) return;
     copy_columns(a.data.data(), a.ld, m, n, matrix.data.data(), matrix.ld);
@@ -403,7 +413,8 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
           for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
           if (update_pending)
             kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
-                                            element(a, l, i), &factor(l), row_copy.data(), &e(l));
+                                            element(a, l, i), &factor(l), row_copy.data(), &e(l),
+                                            a.data);
           else
             kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
                                  &e(l));
@@ -427,7 +438,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   // Phase 2: accumulate the row reflections into V, last to first. Every
   // element of the leading n x n block is written before it is read.
   if (working) {
-    accumulate_right_row_major(a, n, e, line_aligned(workspace.row_major), v);
+    accumulate_right_row_major(a, n, e, row_major, v);
   } else {
     l = n + 1;
     for (int i = n; i >= 1; --i) {
@@ -455,7 +466,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
   // Phase 3: accumulate the column reflections into U.
   if (working) {
-    accumulate_left_row_major(a, m, n, w, line_aligned(workspace.row_major));
+    accumulate_left_row_major(a, m, n, w, row_major);
   } else {
     for (int i = (m < n ? m : n); i >= 1; --i) {
       l = i + 1;
@@ -610,11 +621,11 @@ SvdWorkspace::SvdWorkspace(int rows, int cols)
 
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution) {
-  assert(cols >= 1 && cols <= kSvbksbMaxCols);
-  assert(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
-  assert(rhs.size() >= static_cast<std::size_t>(rows));
-  assert(solution.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvbksbMaxCols);
+  PHASEFIT_CHECK(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rhs.size() >= static_cast<std::size_t>(rows));
+  PHASEFIT_CHECK(solution.size() >= static_cast<std::size_t>(cols));
 
   const auto w = [&](int j) { return singular_values[static_cast<std::size_t>(j - 1)]; };
   // (U^T b)(j) / w(j), or 0 for a dropped singular value. 40 KB on the
@@ -634,11 +645,11 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
             std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause) {
   // The delta-fit declares its design matrix with exactly this many rows.
-  assert(matrix.ld == kSvdfitRowDim);
-  assert(rows >= 1 && rows <= kSvdfitRowDim);
-  assert(cols >= 1 && cols <= kSvdfitMaxCols);
-  assert(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
-  assert(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(matrix.ld == kSvdfitRowDim);
+  PHASEFIT_CHECK(rows >= 1 && rows <= kSvdfitRowDim);
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvdfitMaxCols);
+  PHASEFIT_CHECK(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
+  PHASEFIT_CHECK(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
 
   // Singular values below this fraction of the largest carry only rounding
   // noise of the ill-conditioned design matrix; their directions are dropped.

@@ -93,7 +93,7 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
 
 // Least-squares solution of A x ~ b by SVD, singular values below 1e-9 of
 // the largest set to zero (a value equal to the threshold is kept). matrix
-// must have leading dimension 1000 (asserted); it comes back holding U, and
+// must have leading dimension 1000 (checked); it comes back holding U, and
 // workspace.singular_values[0 .. cols-1] holds w after truncation. rhs is
 // not changed. rows <= 1000, cols <= 301. Pauses as svdcmp.
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 // The helpers below pass vectors by value between always-inlined functions;
 // no such value crosses a real call, so the ABI notes do not apply.
@@ -439,6 +440,26 @@ PHASEFIT_INLINE int floats_to_line(const float* p) {
   return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
 }
 
+// Whether the whole-line walks may run on `runs` runs of `run` consecutive
+// floats, the first at p, each `stride` floats after the previous one. A
+// walk takes the position of p within its line for every run, so the
+// stride must be whole lines; and it reads and rewrites every 64-byte line
+// that holds an element, from the line of p to the line of the last one,
+// so all of those lines must lie inside the storage the runs belong to.
+// That is always so in svdcmp's line-aligned working copies; a caller's
+// matrix may start inside a line and end at its allocation.
+PHASEFIT_INLINE bool whole_lines_inside(const float* p, std::ptrdiff_t stride, int run, int runs,
+                                        std::span<const float> storage) {
+  if (stride % 16 != 0 || run < 1 || runs < 1) return false;
+  const auto begin = reinterpret_cast<std::uintptr_t>(storage.data());
+  const auto end = begin + storage.size() * sizeof(float);
+  const auto first = reinterpret_cast<std::uintptr_t>(p);
+  const auto floats = static_cast<std::uintptr_t>(runs - 1) * static_cast<std::uintptr_t>(stride) +
+                      static_cast<std::uintptr_t>(run);
+  const auto last = first + floats * sizeof(float);  // one past the last element
+  return first / 64 * 64 >= begin && (last + 63) / 64 * 64 <= end;
+}
+
 // Generic loads and stores of a vector type V; V = float is the one-lane
 // case for the last rows.
 template <class V>
@@ -839,8 +860,9 @@ PHASEFIT_INLINE void update_dot_walk(bool head, bool tail, float* t, std::ptrdif
 
 template <bool Update, bool Dot>
 PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
-                                const float* factors, const float* x, const float* y, float* dots) {
-  if (ldt % 16 == 0 && reinterpret_cast<std::uintptr_t>(t) % sizeof(float) == 0) {
+                                const float* factors, const float* x, const float* y, float* dots,
+                                std::span<const float> storage) {
+  if (whole_lines_inside(t, ldt, cols, count, storage)) {
     // Rows on whole lines: walks of up to four line-aligned vectors, so
     // that every walk keeps at least a few independent chains of additions
     // per row (one or two vectors of columns left over would otherwise need
@@ -906,13 +928,13 @@ PHASEFIT_INLINE void update_dot_narrow(float* t, std::ptrdiff_t ldt, int count, 
 
 PHASEFIT_WIDE void row_major_update_dots_wide(float* t, std::ptrdiff_t ldt, int count, int cols,
                                               const float* factors, const float* x, const float* y,
-                                              float* dots) {
+                                              float* dots, std::span<const float> storage) {
   if (factors != nullptr && dots != nullptr)
-    update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots, storage);
   else if (factors != nullptr)
-    update_dot<true, false>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<true, false>(t, ldt, count, cols, factors, x, y, dots, storage);
   else if (dots != nullptr)
-    update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots, storage);
 }
 
 PHASEFIT_INLINE void row_major_update_dots_body(float* t, std::ptrdiff_t ldt, int count, int cols,
@@ -934,9 +956,10 @@ PHASEFIT_NARROW_FORMS(row_major_update_dots,
 }  // namespace
 
 void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
-                           const float* x, const float* y, float* dots) {
+                           const float* x, const float* y, float* dots,
+                           std::span<const float> storage) {
   if (wide_vectors())
-    row_major_update_dots_wide(t, ldt, count, cols, factors, x, y, dots);
+    row_major_update_dots_wide(t, ldt, count, cols, factors, x, y, dots, storage);
   else
     row_major_update_dots_narrow(t, ldt, count, cols, factors, x, y, dots);
 }
@@ -1077,8 +1100,8 @@ PHASEFIT_INLINE void update_reflect_walk(bool head, bool tail, float* a, std::pt
 
 PHASEFIT_WIDE void update_and_row_reflect_wide(float* a, std::ptrdiff_t ld, int rows, int cols,
                                                const float* u, const float* factors, const float* x,
-                                               const float* y) {
-  if (ld % 16 == 0 && reinterpret_cast<std::uintptr_t>(a) % sizeof(float) == 0) {
+                                               const float* y, std::span<const float> storage) {
+  if (whole_lines_inside(a, ld, rows, cols, storage)) {
     // Columns on whole lines: walks of two line-aligned vectors (32 rows),
     // the first and last possibly ragged, so that no row is left to a walk
     // of its own.
@@ -1128,9 +1151,10 @@ PHASEFIT_NARROW_FORMS(update_and_row_reflect,
 }  // namespace
 
 void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                            const float* factors, const float* x, const float* y) {
+                            const float* factors, const float* x, const float* y,
+                            std::span<const float> storage) {
   if (wide_vectors())
-    update_and_row_reflect_wide(a, ld, rows, cols, u, factors, x, y);
+    update_and_row_reflect_wide(a, ld, rows, cols, u, factors, x, y, storage);
   else
     update_and_row_reflect_narrow(a, ld, rows, cols, u, factors, x, y);
 }

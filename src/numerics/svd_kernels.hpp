@@ -9,6 +9,7 @@
 // caller guarantees the extents.
 
 #include <cstddef>
+#include <span>
 
 #include "numerics/svd.hpp"
 
@@ -38,8 +39,12 @@ void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x
 // a[r + k*ld] = a[r + k*ld] + factors[k] * u[r] for k = 0 .. cols-1, then
 // the row reflection of row_reflect with x and y on the updated row. Each
 // element gets the two updates in that order, as in two separate passes.
+// storage is the whole array a points into: where the 64-byte lines holding
+// the block lie inside it, the 16-lane form walks them whole, rewriting the
+// elements around the block with their own bits.
 void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                            const float* factors, const float* x, const float* y);
+                            const float* factors, const float* x, const float* y,
+                            std::span<const float> storage);
 
 // One pass of the accumulation of U over a row-major block t (row stride
 // ldt, `cols` columns, `count` rows). For each row k in increasing order:
@@ -48,9 +53,11 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
 // value just stored, continuing the sums the caller started in dots (with
 // +0, or with the terms of earlier rows). This is the column update of one
 // reflection fused with the column sums of the next one: each sum still
-// runs over its rows in increasing order.
+// runs over its rows in increasing order. storage is the whole array t
+// points into, as for update_and_row_reflect.
 void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
-                           const float* x, const float* y, float* dots);
+                           const float* x, const float* y, float* dots,
+                           std::span<const float> storage);
 
 // Copies the leading rows x cols block of the column-major a into the
 // row-major t (t[i*ldt + j] = a[i + j*lda]) or back.

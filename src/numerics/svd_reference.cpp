@@ -26,10 +26,11 @@
 
 #include <array>
 #include <bit>
-#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+
+#include "contract.hpp"
 
 namespace phasefit::numerics::reference {
 namespace {
@@ -49,9 +50,9 @@ constexpr int kMaxPasses = 30;
 
 void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
             MatView right_vectors, const PauseHandler& pause) {
-  assert(rows >= 1 && rows <= matrix.ld);
-  assert(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rows >= 1 && rows <= matrix.ld);
+  PHASEFIT_CHECK(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
 
   const MatView& a = matrix;
   const MatView& v = right_vectors;
@@ -284,11 +285,11 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
 void svbksb(MatView left_vectors, std::span<const float> singular_values, MatView right_vectors,
             int rows, int cols, std::span<const float> rhs, std::span<float> solution) {
-  assert(cols >= 1 && cols <= kSvbksbMaxCols);
-  assert(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
-  assert(singular_values.size() >= static_cast<std::size_t>(cols));
-  assert(rhs.size() >= static_cast<std::size_t>(rows));
-  assert(solution.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvbksbMaxCols);
+  PHASEFIT_CHECK(rows >= 1 && rows <= left_vectors.ld && cols <= right_vectors.ld);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(rhs.size() >= static_cast<std::size_t>(rows));
+  PHASEFIT_CHECK(solution.size() >= static_cast<std::size_t>(cols));
 
   const MatView& u = left_vectors;
   const MatView& v = right_vectors;
@@ -319,11 +320,11 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
 void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
             std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause) {
   // The delta-fit declares its design matrix with exactly this many rows.
-  assert(matrix.ld == kSvdfitRowDim);
-  assert(rows >= 1 && rows <= kSvdfitRowDim);
-  assert(cols >= 1 && cols <= kSvdfitMaxCols);
-  assert(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
-  assert(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
+  PHASEFIT_CHECK(matrix.ld == kSvdfitRowDim);
+  PHASEFIT_CHECK(rows >= 1 && rows <= kSvdfitRowDim);
+  PHASEFIT_CHECK(cols >= 1 && cols <= kSvdfitMaxCols);
+  PHASEFIT_CHECK(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
+  PHASEFIT_CHECK(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
 
   // Singular values below this fraction of the largest carry only rounding
   // noise of the ill-conditioned design matrix; their directions are dropped.

@@ -1,9 +1,10 @@
 #include "textio/edit.hpp"
 
-#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <string>
+
+#include "contract.hpp"
 
 namespace phasefit::textio {
 namespace {
@@ -73,7 +74,7 @@ std::string exponent_text(int exponent) {
 }  // namespace
 
 std::string edit_e(float value, int width, int digits) {
-  assert(width > 0 && digits > 0);
+  PHASEFIT_CHECK(width > 0 && digits > 0);
   const auto x = static_cast<double>(value);  // exact
   if (!std::isfinite(x)) return fit_special(x, width);
   std::string mantissa;
@@ -99,7 +100,7 @@ std::string edit_e(float value, int width, int digits) {
 }
 
 std::string edit_f(double value, int width, int digits) {
-  assert(width > 0 && digits >= 0);
+  PHASEFIT_CHECK(width > 0 && digits >= 0);
   if (!std::isfinite(value)) return fit_special(value, width);
   std::string text = std::signbit(value) ? "-" : "";
   text += format_printf("%.*f", digits, std::abs(value));
@@ -108,7 +109,7 @@ std::string edit_f(double value, int width, int digits) {
 }
 
 std::string edit_i(std::int64_t value, int width, int min_digits) {
-  assert(width > 0 && min_digits >= 0);
+  PHASEFIT_CHECK(width > 0 && min_digits >= 0);
   // The magnitude in unsigned arithmetic, so the most negative value has one.
   const std::uint64_t magnitude =
       value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
@@ -123,7 +124,7 @@ std::string edit_i(std::int64_t value, int width, int min_digits) {
 }
 
 std::string edit_a(std::string_view text, int width) {
-  assert(width >= 0);
+  PHASEFIT_CHECK(width >= 0);
   const auto w = static_cast<std::size_t>(width);
   if (text.size() >= w) return std::string(text.substr(0, w));
   return right_aligned(std::string(text), width);
