@@ -411,10 +411,14 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
         if (l <= m) {
           for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
+          // Whole lines are walked only in the workspace's own copy: the
+          // padding rows and neighbouring columns of a caller's matrix are
+          // not this routine's to rewrite, even with their own bits (another
+          // thread may be writing them).
           if (update_pending)
             kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
                                             element(a, l, i), &factor(l), row_copy.data(), &e(l),
-                                            a.data);
+                                            working ? a.data : std::span<float>());
           else
             kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
                                  &e(l));
