@@ -37,12 +37,16 @@ std::string_view argument(int argc, const char* const* argv, int position) {
 
 // The fixed path width is a limit of stored names: a longer path would be
 // cut and name another file, so it stops the run before that file is opened.
-void check_path_width(const std::string& path, int channel) {
+// So does a NUL byte (from a quoted band name): the system would end the
+// name there and open another file.
+void check_path(const std::string& path, int channel) {
   if (path.size() > kPathWidth) {
     throw RunError(channel, path,
                    "path is " + std::to_string(path.size()) + " characters long; at most " +
                        std::to_string(kPathWidth) + " are allowed");
   }
+  if (path.find('\0') != std::string::npos)
+    throw RunError(channel, path, "path holds a NUL byte, which no file name can hold");
 }
 
 // A file may be held by one channel at a time: writing the coefficient file
@@ -74,7 +78,7 @@ void check_writable(const UnknownFile& file, const HeldFiles& held) {
 // Writes one coefficient file (the job's own, or the reference copy) with
 // status "unknown" and the given content.
 void write_copy(const std::string& path, std::string_view content, const HeldFiles& held) {
-  check_path_width(path, kCoefficientChannel);
+  check_path(path, kCoefficientChannel);
   UnknownFile file(path, kCoefficientChannel);
   check_writable(file, held);
   file.replace_content(content);
@@ -177,11 +181,11 @@ std::string commit(const Job& job, RunContext& context, UnknownFile& coefficient
 template <class Expand>
 void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) {
   const RunList& spectral_list = context.held.spectral_list;
-  check_path_width(job.output_path, kCoefficientChannel);
+  check_path(job.output_path, kCoefficientChannel);
   UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
   check_writable(coefficient_file, context.held);
 
-  check_path_width(job.input_path, expansion::kTableChannel);
+  check_path(job.input_path, expansion::kTableChannel);
   const FileIdentity table = identity_of_path(job.input_path);
   check_not_held(table, expansion::kTableChannel, job.input_path, coefficient_file.identity(),
                  kCoefficientChannel, "this job's coefficient file");
@@ -201,13 +205,13 @@ void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) 
 template <class Expand, class Skip>
 void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
   const RunList& spectral_list = context.held.spectral_list;
-  check_path_width(job.output_path, kCoefficientChannel);
+  check_path(job.output_path, kCoefficientChannel);
   const FileIdentity existing_output = identity_of_path(job.output_path);
   check_not_held(existing_output, kCoefficientChannel, job.output_path, spectral_list.identity(),
                  kSpectralListChannel, "the spectral list");
   const JobOutcome* outcome = nullptr;
   try {
-    check_path_width(job.input_path, expansion::kTableChannel);
+    check_path(job.input_path, expansion::kTableChannel);
     const FileIdentity table = identity_of_path(job.input_path);
     check_not_held(table, expansion::kTableChannel, job.input_path, existing_output,
                    kCoefficientChannel, "this job's coefficient file");

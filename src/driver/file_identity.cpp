@@ -5,8 +5,9 @@
 namespace phasefit::driver {
 
 FileIdentity identity_of_path(const std::string& path) {
+  // A NUL would end the name early: such a path names no file.
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return {};
+  if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0) return {};
   return {info.st_dev, info.st_ino, true};
 }
 

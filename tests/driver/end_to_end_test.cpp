@@ -211,7 +211,7 @@ TEST_F(EndToEnd, AFailedWriteStopsTheRunOnTheCoefficientChannel) {
   EXPECT_LE(read_file(work_ / "coef/WVN_0p87_DE_005.dat").size(), 100u);
 }
 
-TEST_F(EndToEnd, PathsLongerThan150CharactersStopBeforeTheFileIsOpened) {
+TEST_F(EndToEnd, PathsThatWouldNameAnotherFileStopBeforeItIsOpened) {
   sizes("1\n5\n");
   wavelengths("1\n0.87\n");
   table("WVN_0p87_DE_005.dat");
@@ -226,6 +226,18 @@ TEST_F(EndToEnd, PathsLongerThan150CharactersStopBeforeTheFileIsOpened) {
   outcome = run({"pf/", fits, "0", kOrderArg});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(files_in(fits).size(), 1u);
+
+  // A NUL in a quoted band name would end the path there: the system would
+  // open out/WVN_0p87_DE_005.dat, another job's file.
+  write_file(work_ / "out/WVN_0p87_DE_005.dat", "sentinel\n");
+  bands(std::string("1\n'WVN_0p87_DE_005.dat") + '\0' + "x'\n");
+  outcome = run({"pf/", "out/", "1", kOrderArg});
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_NE(outcome.err.find("channel 9, file 'out/WVN_0p87_DE_005.dat\\x00x_DE_005.dat': path "
+                             "holds a NUL byte"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_EQ(read_file(work_ / "out/WVN_0p87_DE_005.dat"), "sentinel\n");
 }
 
 TEST_F(EndToEnd, RunListFailuresNameTheirChannel) {
