@@ -50,7 +50,7 @@ const char* list_path() {
 }
 
 void read_spectral(const std::string& path, bool band_mode) {
-  dr::RunList list(path, dr::kSpectralListChannel);
+  dr::RunList list(path, phasefit::textio::kSpectralListChannel);
   std::int32_t count = 0;
   list.reader().read(count);
   // Each entry takes a line, so the end of the file stops a large count.
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } catch (const phasefit::textio::RunError& e) {
     if (e.file() != path) fail("diagnostic names another file");
-    const int expected = data[0] % 3 == 0 ? dr::kSizeListChannel : dr::kSpectralListChannel;
+    const int expected = data[0] % 3 == 0 ? phasefit::textio::kSizeListChannel : phasefit::textio::kSpectralListChannel;
     if (e.channel() != expected) fail("diagnostic names another channel");
   }
   return 0;

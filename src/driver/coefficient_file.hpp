@@ -12,9 +12,6 @@
 
 namespace phasefit::driver {
 
-// Channel the run knows the coefficient file and the reference copy by.
-inline constexpr int kCoefficientChannel = 9;
-
 // The whole content of a coefficient file for order n (kMinOrder..kMaxOrder)
 // from `result`: n + 11 records, each ending in a line feed:
 //   1-4     empty

@@ -69,17 +69,17 @@ struct HeldFiles {
 };
 
 void check_writable(const UnknownFile& file, const HeldFiles& held) {
-  check_not_held(file.identity(), kCoefficientChannel, file.path(), held.spectral_list.identity(),
-                 kSpectralListChannel, "the spectral list");
+  check_not_held(file.identity(), textio::kCoefficientChannel, file.path(), held.spectral_list.identity(),
+                 textio::kSpectralListChannel, "the spectral list");
   if (file.identity().same_as(held.guard.report()))
-    throw RunError(kCoefficientChannel, file.path(), "file is the report (--report)");
+    throw RunError(textio::kCoefficientChannel, file.path(), "file is the report (--report)");
 }
 
 // Writes one coefficient file (the job's own, or the reference copy) with
 // status "unknown" and the given content.
 void write_copy(const std::string& path, std::string_view content, const HeldFiles& held) {
-  check_path(path, kCoefficientChannel);
-  UnknownFile file(path, kCoefficientChannel);
+  check_path(path, textio::kCoefficientChannel);
+  UnknownFile file(path, textio::kCoefficientChannel);
   check_writable(file, held);
   file.replace_content(content);
   file.close();
@@ -181,16 +181,16 @@ std::string commit(const Job& job, RunContext& context, UnknownFile& coefficient
 template <class Expand>
 void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) {
   const RunList& spectral_list = context.held.spectral_list;
-  check_path(job.output_path, kCoefficientChannel);
-  UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
+  check_path(job.output_path, textio::kCoefficientChannel);
+  UnknownFile coefficient_file(job.output_path, textio::kCoefficientChannel);
   check_writable(coefficient_file, context.held);
 
-  check_path(job.input_path, expansion::kTableChannel);
+  check_path(job.input_path, textio::kTableChannel);
   const FileIdentity table = identity_of_path(job.input_path);
-  check_not_held(table, expansion::kTableChannel, job.input_path, coefficient_file.identity(),
-                 kCoefficientChannel, "this job's coefficient file");
-  check_not_held(table, expansion::kTableChannel, job.input_path, spectral_list.identity(),
-                 kSpectralListChannel, "the spectral list");
+  check_not_held(table, textio::kTableChannel, job.input_path, coefficient_file.identity(),
+                 textio::kCoefficientChannel, "this job's coefficient file");
+  check_not_held(table, textio::kTableChannel, job.input_path, spectral_list.identity(),
+                 textio::kSpectralListChannel, "the spectral list");
 
   const JobOutcome& outcome = expand();
   const std::string content = commit(job, context, coefficient_file, outcome);
@@ -205,18 +205,18 @@ void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) 
 template <class Expand, class Skip>
 void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
   const RunList& spectral_list = context.held.spectral_list;
-  check_path(job.output_path, kCoefficientChannel);
+  check_path(job.output_path, textio::kCoefficientChannel);
   const FileIdentity existing_output = identity_of_path(job.output_path);
-  check_not_held(existing_output, kCoefficientChannel, job.output_path, spectral_list.identity(),
-                 kSpectralListChannel, "the spectral list");
+  check_not_held(existing_output, textio::kCoefficientChannel, job.output_path, spectral_list.identity(),
+                 textio::kSpectralListChannel, "the spectral list");
   const JobOutcome* outcome = nullptr;
   try {
-    check_path(job.input_path, expansion::kTableChannel);
+    check_path(job.input_path, textio::kTableChannel);
     const FileIdentity table = identity_of_path(job.input_path);
-    check_not_held(table, expansion::kTableChannel, job.input_path, existing_output,
-                   kCoefficientChannel, "this job's coefficient file");
-    check_not_held(table, expansion::kTableChannel, job.input_path, spectral_list.identity(),
-                   kSpectralListChannel, "the spectral list");
+    check_not_held(table, textio::kTableChannel, job.input_path, existing_output,
+                   textio::kCoefficientChannel, "this job's coefficient file");
+    check_not_held(table, textio::kTableChannel, job.input_path, spectral_list.identity(),
+                   textio::kSpectralListChannel, "the spectral list");
   } catch (const RunError& error) {
     skip();
     report_skipped(context, job, error);
@@ -225,11 +225,11 @@ void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Ski
   try {
     outcome = &expand();
   } catch (const RunError& error) {
-    if (error.channel() != expansion::kTableChannel) throw;
+    if (error.channel() != textio::kTableChannel) throw;
     report_skipped(context, job, error);
     return;
   }
-  UnknownFile coefficient_file(job.output_path, kCoefficientChannel);
+  UnknownFile coefficient_file(job.output_path, textio::kCoefficientChannel);
   check_writable(coefficient_file, context.held);
   const std::string content = commit(job, context, coefficient_file, *outcome);
   report_written(context, job, *outcome, content);
@@ -458,17 +458,17 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   if (line.show_help || line.show_version) {
     out << (line.show_help ? help_text() : version_text());
     out.flush();
-    if (!out) throw RunError(6, "standard output", "write failed");
+    if (!out) throw RunError(textio::kStandardOutputChannel, "standard output", "write failed");
     return 0;
   }
   out << textio::list_record_int(line.n) << '\n';
   out.flush();
-  if (!out) throw RunError(6, "standard output", "write failed");
+  if (!out) throw RunError(textio::kStandardOutputChannel, "standard output", "write failed");
 
   const std::vector<std::int32_t> sizes = read_size_list();
 
   const bool band_mode = line.mode == SpectralMode::kBand;
-  RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath, kSpectralListChannel);
+  RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath, textio::kSpectralListChannel);
   const std::int32_t spectral_count = spectral_list.read_count();
 
   // A regular spectral list is read whole before the first job, so that
@@ -480,8 +480,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   const bool read_ahead =
       ::stat(spectral_list.path().c_str(), &list_info) == 0 && S_ISREG(list_info.st_mode);
   OverwriteGuard guard(read_ahead);
-  guard.protect(identity_of_path(kSizeListPath), kSizeListChannel, kSizeListPath, "the size list");
-  guard.protect(spectral_list.identity(), kSpectralListChannel, spectral_list.path(),
+  guard.protect(identity_of_path(kSizeListPath), textio::kSizeListChannel, kSizeListPath, "the size list");
+  guard.protect(spectral_list.identity(), textio::kSpectralListChannel, spectral_list.path(),
                 "the spectral list");
   if (line.report_path) guard.expect_report(*line.report_path);
   JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count,

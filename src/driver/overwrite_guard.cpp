@@ -1,7 +1,7 @@
 #include "driver/overwrite_guard.hpp"
 
 #include "driver/coefficient_file.hpp"
-#include "expansion/limits.hpp"
+#include "textio/channels.hpp"
 #include "textio/run_error.hpp"
 
 namespace phasefit::driver {
@@ -89,20 +89,20 @@ void OverwriteGuard::add_write(const std::string& path, const FileIdentity& own_
 void OverwriteGuard::add_job(const Job& job) {
   const std::string table_role = "the table of job " + job.name;
   const FileIdentity table = identity_of_path(job.input_path);
-  check_report_entry(job.input_path, table, expansion::kTableChannel, table_role);
+  check_report_entry(job.input_path, table, textio::kTableChannel, table_role);
   if (table.known) {
     const auto written = writes_.find(table);
     if (written != writes_.end()) {
       refuse(written->second.channel, written->second.path, written->second.role,
-             described(expansion::kTableChannel, job.input_path, table_role));
+             described(textio::kTableChannel, job.input_path, table_role));
     }
-    reads_.try_emplace(table, Holder{expansion::kTableChannel, job.input_path, table_role});
+    reads_.try_emplace(table, Holder{textio::kTableChannel, job.input_path, table_role});
   }
   // The coefficient file that is this job's own table never gets written:
   // the job stops (or, with --keep-going, is skipped) at its table.
-  add_write(job.output_path, table, kCoefficientChannel, "the coefficient file of job " + job.name);
+  add_write(job.output_path, table, textio::kCoefficientChannel, "the coefficient file of job " + job.name);
   if (job.reference_path)
-    add_write(*job.reference_path, {}, kCoefficientChannel,
+    add_write(*job.reference_path, {}, textio::kCoefficientChannel,
               "the reference copy of job " + job.name);
 }
 

@@ -57,7 +57,7 @@ std::int32_t RunList::read_count() {
 }
 
 std::vector<std::int32_t> read_size_list(const std::string& path) {
-  RunList list(path, kSizeListChannel);
+  RunList list(path, textio::kSizeListChannel);
   const std::int32_t count = list.read_count();
   std::vector<std::int32_t> sizes;
   for (std::int32_t i = 1; i <= count; ++i) {

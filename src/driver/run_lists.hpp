@@ -14,8 +14,6 @@
 
 namespace phasefit::driver {
 
-inline constexpr int kSizeListChannel = 111;
-inline constexpr int kSpectralListChannel = 112;
 inline constexpr const char* kSizeListPath = "./INPUT/input_re.dat";
 inline constexpr const char* kWavelengthListPath = "./INPUT/wl.dat";
 inline constexpr const char* kBandListPath = "./INPUT/input_band.dat";

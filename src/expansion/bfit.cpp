@@ -93,7 +93,7 @@ void bfit(const std::string& path, int n, JobResult& result, FitWorkspace& works
     if (diagnostics)
       assess_fit(phase_grid, workspace.apl, n, coefficients, result.ft, *diagnostics);
   } catch (const TableFault& fault) {
-    throw textio::RunError(kTableChannel, path, fault.what());
+    throw textio::RunError(textio::kTableChannel, path, fault.what());
   }
 }
 

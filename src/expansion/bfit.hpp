@@ -15,7 +15,7 @@ namespace phasefit::expansion {
 struct FitDiagnostics;  // expansion/diagnostics.hpp
 
 // Expands the table at `path` to order n (kMinOrder <= n <= kMaxOrder).
-// Throws textio::RunError on channel kTableChannel when the table is
+// Throws textio::RunError on channel textio::kTableChannel when the table is
 // missing, unreadable or unusable; a pause handler that throws ends the job
 // the same way. When `diagnostics` is given it is filled as well (see
 // assess_fit); that only reads the job's results, so `result` gets the same

@@ -8,7 +8,5 @@ inline constexpr int kMinOrder = 3;
 inline constexpr int kMaxOrder = 300;
 inline constexpr int kTableRows = 498;
 inline constexpr int kGridPoints = 1000;
-// Channel the run knows a phase-function table by.
-inline constexpr int kTableChannel = 8;
 
 }  // namespace phasefit::expansion

@@ -341,7 +341,7 @@ std::int32_t read_argument_integer(std::string_view argument, int field_width,
   const auto refuse = [&]() -> std::int32_t {
     std::string cause(what);
     cause += ": " + quoted_for_message(argument) + " is not an integer";
-    throw RunError(kNoChannel, "", cause);
+    throw RunError(textio::kNoChannel, "", cause);
   };
   const std::size_t start = field.find_first_not_of(" \t");
   if (start == std::string::npos) return refuse();

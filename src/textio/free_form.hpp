@@ -101,7 +101,7 @@ class FreeFormReader {
 // string is read, ending at a blank, comma, slash or the end of the field;
 // whatever follows is ignored. A missing value, anything else before the
 // end (letters, a fraction) or a value outside 32 bits throws
-// RunError(kNoChannel, "", "<what>: '<argument>' is not an integer").
+// RunError(textio::kNoChannel, "", "<what>: '<argument>' is not an integer").
 std::int32_t read_argument_integer(std::string_view argument, int field_width,
                                    std::string_view what);
 

@@ -14,7 +14,7 @@ bool is_control(char c) {
 
 std::string describe(int channel, const std::string& file, const std::string& cause) {
   std::string text = "phasefit: ";
-  if (channel != kNoChannel) text += "channel " + std::to_string(channel) + ", ";
+  if (channel != textio::kNoChannel) text += "channel " + std::to_string(channel) + ", ";
   if (!file.empty()) text += "file '" + printable(file) + "': ";
   return text + printable(cause);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // A failure that ends the run: an input or output problem with one file.
 // It carries the channel the run knows the file by (8 table, 9 coefficient
-// file, 111 size list, 112 spectral list; kNoChannel for the command line),
+// file, 111 size list, 112 spectral list; textio::kNoChannel for the command line),
 // the file name and the cause. It is thrown where the failure is found and
 // caught once in main, which prints what() and returns exit status 2.
 //
@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-namespace phasefit::textio {
+#include "textio/channels.hpp"
 
-inline constexpr int kNoChannel = -1;
+namespace phasefit::textio {
 
 // `text` with every control byte (0x00-0x1f) and DEL written as \xHH, two
 // lower-case hexadecimal digits. All other bytes stay as they are: a

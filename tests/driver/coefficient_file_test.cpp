@@ -121,7 +121,7 @@ class UnknownFileTest : public TempDirTest<> {
 };
 
 TEST_F(UnknownFileTest, ANewFileIsCreatedEmptyAtOpen) {
-  { UnknownFile file(path_, kCoefficientChannel); }
+  { UnknownFile file(path_, textio::kCoefficientChannel); }
   EXPECT_EQ(::access(path_.c_str(), F_OK), 0);
   EXPECT_EQ(content(), "");
 }
@@ -129,7 +129,7 @@ TEST_F(UnknownFileTest, ANewFileIsCreatedEmptyAtOpen) {
 TEST_F(UnknownFileTest, AnExistingFileKeepsItsContentUntilTheNewContentIsWritten) {
   const std::string old_content(5000, 'x');
   write(old_content);
-  UnknownFile file(path_, kCoefficientChannel);
+  UnknownFile file(path_, textio::kCoefficientChannel);
   EXPECT_EQ(content(), old_content);
   file.replace_content("new\n");
   file.close();
@@ -137,7 +137,7 @@ TEST_F(UnknownFileTest, AnExistingFileKeepsItsContentUntilTheNewContentIsWritten
 }
 
 TEST_F(UnknownFileTest, SameFileIsRecognisedUnderAnotherSpelling) {
-  UnknownFile file(path_, kCoefficientChannel);
+  UnknownFile file(path_, textio::kCoefficientChannel);
   EXPECT_TRUE(identity_of_path(dir_ + "/./coef.dat").same_as(file.identity()));
   EXPECT_FALSE(identity_of_path(dir_ + "/other.dat").same_as(file.identity()));
 }
@@ -145,10 +145,10 @@ TEST_F(UnknownFileTest, SameFileIsRecognisedUnderAnotherSpelling) {
 TEST_F(UnknownFileTest, AnOpenThatFailsNamesTheChannelAndTheFile) {
   const std::string missing_dir = dir_ + "/missing/coef.dat";
   try {
-    UnknownFile file(missing_dir, kCoefficientChannel);
+    UnknownFile file(missing_dir, textio::kCoefficientChannel);
     FAIL() << "opened " << missing_dir;
   } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), kCoefficientChannel);
+    EXPECT_EQ(error.channel(), textio::kCoefficientChannel);
     EXPECT_EQ(error.file(), missing_dir);
   }
 }
@@ -172,7 +172,7 @@ TEST_F(UnknownFileTest, AReplacementLeavesNoTemporaryFileAndKeepsThePermissions)
       ASSERT_EQ(::chmod(path_.c_str(), c.mode), 0);
     }
     const mode_t umask_now = ::umask(022);
-    UnknownFile file(path_, kCoefficientChannel);
+    UnknownFile file(path_, textio::kCoefficientChannel);
     file.replace_content("new\n");
     file.close();
     ::umask(umask_now);
@@ -190,7 +190,7 @@ TEST_F(UnknownFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
     ::unlink(path_.c_str());
     if (!dangling) std::ofstream(real) << "old\n";
     ASSERT_EQ(::symlink("real.dat", path_.c_str()), 0);
-    UnknownFile file(path_, kCoefficientChannel);
+    UnknownFile file(path_, textio::kCoefficientChannel);
     file.replace_content("new\n");
     file.close();
     struct stat info {};
@@ -202,7 +202,7 @@ TEST_F(UnknownFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
 }
 
 TEST_F(UnknownFileTest, ADeviceIsWrittenInPlaceNeverReplaced) {
-  UnknownFile file("/dev/null", kCoefficientChannel);
+  UnknownFile file("/dev/null", textio::kCoefficientChannel);
   file.replace_content("new\n");
   file.close();
   struct stat info {};
@@ -229,12 +229,12 @@ TEST_F(UnknownFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) 
         const rlimit fsize{limit, limit};
         if (::setrlimit(RLIMIT_FSIZE, &fsize) != 0) ::_exit(10);
         try {
-          UnknownFile file(path_, kCoefficientChannel);
+          UnknownFile file(path_, textio::kCoefficientChannel);
           file.replace_content(new_content);
           file.close();
         } catch (const textio::RunError& error) {
           const std::string text = error.what();
-          const bool named = error.channel() == kCoefficientChannel && error.file() == path_ &&
+          const bool named = error.channel() == textio::kCoefficientChannel && error.file() == path_ &&
                              text.find("write failed") != std::string::npos;
           ::_exit(named ? 2 : 11);
         }
@@ -256,7 +256,7 @@ TEST_F(UnknownFileTest, ATemporaryFileThatCannotBeCreatedStopsWithTheTargetNamed
   if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
   write("old\n");
   ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
-  UnknownFile file(path_, kCoefficientChannel);
+  UnknownFile file(path_, textio::kCoefficientChannel);
   EXPECT_THROW(file.replace_content("new\n"), textio::RunError);
   ::chmod(dir_.c_str(), 0755);
   EXPECT_EQ(content(), "old\n");

@@ -130,7 +130,7 @@ TEST(Bfit, UnusableTablesEndTheRunOnChannel8) {
       run_bfit(path, 16);
       ADD_FAILURE() << "no failure: " << c.name;
     } catch (const textio::RunError& error) {
-      EXPECT_EQ(error.channel(), kTableChannel) << c.name;
+      EXPECT_EQ(error.channel(), textio::kTableChannel) << c.name;
       EXPECT_EQ(error.file(), path) << c.name;
       EXPECT_NE(error.cause().find(c.cause), std::string::npos) << c.name << ": " << error.what();
     }

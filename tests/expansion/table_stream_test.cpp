@@ -49,7 +49,7 @@ TEST(ReadPhaseTableStream, ATableThatEndsEarlyNamesTheGivenFile) {
     read_phase_table(in, "name.dat", table);
     ADD_FAILURE() << "a table of one row was read";
   } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), kTableChannel);
+    EXPECT_EQ(error.channel(), textio::kTableChannel);
     EXPECT_EQ(error.file(), "name.dat");
   }
 }

@@ -42,7 +42,7 @@ void expect_run_error(const std::string& path, const std::string& text, const st
     read_phase_table(path, table);
     ADD_FAILURE() << "no error for " << cause_part;
   } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), kTableChannel);
+    EXPECT_EQ(error.channel(), textio::kTableChannel);
     EXPECT_EQ(error.file(), path);
     EXPECT_NE(error.cause().find(cause_part), std::string::npos) << error.what();
   }
@@ -98,7 +98,7 @@ TEST(ReadPhaseTable, FailuresNameChannel8AndTheFile) {
     read_phase_table(dir.file("missing.dat"), table);
     ADD_FAILURE() << "missing file read";
   } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), kTableChannel);
+    EXPECT_EQ(error.channel(), textio::kTableChannel);
     EXPECT_EQ(error.cause().rfind("cannot open: ", 0), 0u) << error.what();
   }
   std::filesystem::create_directory(dir.file("folder"));

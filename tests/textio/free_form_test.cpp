@@ -16,8 +16,6 @@
 namespace phasefit::textio {
 namespace {
 
-constexpr int kTableChannel = 8;
-
 // Runs `body` expecting a RunError; returns it so its fields can be checked.
 template <class Body>
 RunError expect_run_error(Body body) {
@@ -27,7 +25,7 @@ RunError expect_run_error(Body body) {
     return error;
   }
   ADD_FAILURE() << "no RunError thrown";
-  return RunError(kNoChannel, "", "");
+  return RunError(textio::kNoChannel, "", "");
 }
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
@@ -59,7 +57,7 @@ TEST(FreeFormReader, EachSeparatorAndRecordEnding) {
   };
   for (const Case& c : cases) {
     std::istringstream in(c.input);
-    FreeFormReader reader(in, kTableChannel, "t.dat");
+    FreeFormReader reader(in, textio::kTableChannel, "t.dat");
     float a = 0, b = 0, d = 0;
     reader.read(a, b, d);
     EXPECT_EQ(a, 1.0f) << c.name;
@@ -112,7 +110,7 @@ TEST(FreeFormReader, RealsAreCorrectlyRoundedFromTheDecimalText) {
   };
   for (const Case& c : cases) {
     std::istringstream in(c.text);
-    FreeFormReader reader(in, kTableChannel, "t.dat");
+    FreeFormReader reader(in, textio::kTableChannel, "t.dat");
     float f = 0;
     reader.read(f);
     EXPECT_EQ(bits(f), c.want) << c.text;
@@ -132,7 +130,7 @@ TEST(FreeFormReader, IntegersUseAllThirtyTwoBits) {
 
 TEST(FreeFormReader, TableHeaderOverSeveralLinesSkipsTheSeventhNumber) {
   std::istringstream in("9 9\n9\n\n1.5 0.9 0.85 77\n0 1.0\n180 2.0 extra words\n5\n6\nrest");
-  FreeFormReader reader(in, kTableChannel, "WVN_0p55_DE_010.dat");
+  FreeFormReader reader(in, textio::kTableChannel, "WVN_0p55_DE_010.dat");
   float h1, h2, h3, ce, omega0, g;
   reader.read(h1, h2, h3, ce, omega0, g);
   EXPECT_EQ(ce, 1.5f);
@@ -159,7 +157,7 @@ TEST(FreeFormReader, LinesAfterTheNeededValuesAreNeverRead) {
   for (int i = 1; i <= 498; ++i) table += std::to_string(i) + " 1.0\n";
   table += "not a number at all\n";
   std::istringstream in(table);
-  FreeFormReader reader(in, kTableChannel, "t.dat");
+  FreeFormReader reader(in, textio::kTableChannel, "t.dat");
   float v[6];
   reader.read(v[0], v[1], v[2], v[3], v[4], v[5]);
   float angle = 0, phase = 0;
@@ -171,7 +169,7 @@ TEST(FreeFormReader, LinesAfterTheNeededValuesAreNeverRead) {
 
 TEST(FreeFormReader, RepeatCounts) {
   std::istringstream in("3*0.5 2\n2*7 8\n9\n2*'a b'\n");
-  FreeFormReader reader(in, kTableChannel, "t.dat");
+  FreeFormReader reader(in, textio::kTableChannel, "t.dat");
   float a = 0, b = 0, c = 0, d = 0;
   reader.read(a, b, c, d);
   EXPECT_EQ(a, 0.5f);
@@ -263,7 +261,7 @@ TEST(FreeFormReader, FailuresNameChannelFileAndLine) {
   };
   for (const Case& c : cases) {
     std::istringstream in(c.input);
-    FreeFormReader reader(in, kTableChannel, "WVN_0p55_DE_010.dat");
+    FreeFormReader reader(in, textio::kTableChannel, "WVN_0p55_DE_010.dat");
     const RunError error = expect_run_error([&] {
       reader.begin_read();
       for (int i = 0; i < c.count; ++i) {
@@ -280,7 +278,7 @@ TEST(FreeFormReader, FailuresNameChannelFileAndLine) {
       }
       reader.end_read();
     });
-    EXPECT_EQ(error.channel(), kTableChannel) << c.name;
+    EXPECT_EQ(error.channel(), textio::kTableChannel) << c.name;
     EXPECT_EQ(error.file(), "WVN_0p55_DE_010.dat") << c.name;
     EXPECT_NE(error.cause().find(c.want), std::string::npos)
         << c.name << ": cause was \"" << error.cause() << "\"";
@@ -365,7 +363,7 @@ TEST(FreeFormReader, RecordsBeyondTheLengthLimitFailWithoutReadingOn) {
   for (const Case& c : cases) {
     UnendingSource source(c.prefix, c.pattern, std::size_t{64} << 20);
     std::istream in(&source);
-    FreeFormReader reader(in, kTableChannel, "t.dat");
+    FreeFormReader reader(in, textio::kTableChannel, "t.dat");
     const RunError error = expect_run_error([&] {
       std::string first, second;
       reader.read(first, second);
@@ -401,7 +399,7 @@ TEST(ReadArgumentInteger, RefusesAnythingButAnInteger) {
   for (const char* argument : refused) {
     const RunError error = expect_run_error(
         [&] { read_argument_integer(argument, 10, "argument 3 (spectral mode)"); });
-    EXPECT_EQ(error.channel(), kNoChannel) << "'" << argument << "'";
+    EXPECT_EQ(error.channel(), textio::kNoChannel) << "'" << argument << "'";
     EXPECT_EQ(error.file(), "") << "'" << argument << "'";
     EXPECT_EQ(error.cause(),
               std::string("argument 3 (spectral mode): '") + argument + "' is not an integer");
