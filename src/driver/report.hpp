@@ -40,8 +40,8 @@
 #include <string_view>
 
 #include "driver/jobs.hpp"
-#include "expansion/bfit.hpp"
 #include "expansion/diagnostics.hpp"
+#include "expansion/job_result.hpp"
 
 namespace phasefit::driver {
 
