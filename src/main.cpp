@@ -19,7 +19,7 @@
 #include <exception>
 #include <iostream>
 
-#include "driver/coefficient_file.hpp"
+#include "driver/unknown_file.hpp"
 #include "driver/driver.hpp"
 #include "driver/operator_pause.hpp"
 #include "textio/run_error.hpp"

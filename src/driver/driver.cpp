@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/coefficient_file.hpp"
+#include "driver/unknown_file.hpp"
 #include "driver/help.hpp"
 #include "driver/in_order_pool.hpp"
 #include "driver/jobs.hpp"

@@ -1,6 +1,5 @@
 #include "driver/overwrite_guard.hpp"
 
-#include "driver/coefficient_file.hpp"
 #include "textio/channels.hpp"
 #include "textio/run_error.hpp"
 
