@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } catch (const phasefit::textio::RunError& e) {
     if (e.file() != path) fail("diagnostic names another file");
-    const int expected = data[0] % 3 == 0 ? phasefit::textio::kSizeListChannel : phasefit::textio::kSpectralListChannel;
+    const int expected = data[0] % 3 == 0 ? phasefit::textio::kSizeListChannel
+                                          : phasefit::textio::kSpectralListChannel;
     if (e.channel() != expected) fail("diagnostic names another channel");
   }
   return 0;

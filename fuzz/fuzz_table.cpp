@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     ex::read_phase_table(in, "fuzz.dat", table);
   } catch (const phasefit::textio::RunError& e) {
-    if (e.channel() != phasefit::textio::kTableChannel || e.file() != "fuzz.dat") fail("diagnostic names");
+    if (e.channel() != phasefit::textio::kTableChannel || e.file() != "fuzz.dat")
+      fail("diagnostic names");
     return 0;
   }
   for (std::size_t i = 0; i < table.angle.size(); ++i) {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "driver/coefficient_file.hpp"
-#include "driver/unknown_file.hpp"
 #include "driver/help.hpp"
 #include "driver/in_order_pool.hpp"
 #include "driver/jobs.hpp"
@@ -21,6 +20,7 @@
 #include "driver/progress.hpp"
 #include "driver/report.hpp"
 #include "driver/run_lists.hpp"
+#include "driver/unknown_file.hpp"
 #include "expansion/bfit.hpp"
 #include "expansion/diagnostics.hpp"
 #include "textio/edit.hpp"
@@ -70,8 +70,8 @@ struct HeldFiles {
 };
 
 void check_writable(const UnknownFile& file, const HeldFiles& held) {
-  check_not_held(file.identity(), textio::kCoefficientChannel, file.path(), held.spectral_list.identity(),
-                 textio::kSpectralListChannel, "the spectral list");
+  check_not_held(file.identity(), textio::kCoefficientChannel, file.path(),
+                 held.spectral_list.identity(), textio::kSpectralListChannel, "the spectral list");
   if (file.identity().same_as(held.guard.report()))
     throw RunError(textio::kCoefficientChannel, file.path(), "file is the report (--report)");
 }
@@ -208,8 +208,8 @@ void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Ski
   const RunList& spectral_list = context.held.spectral_list;
   check_path(job.output_path, textio::kCoefficientChannel);
   const FileIdentity existing_output = identity_of_path(job.output_path);
-  check_not_held(existing_output, textio::kCoefficientChannel, job.output_path, spectral_list.identity(),
-                 textio::kSpectralListChannel, "the spectral list");
+  check_not_held(existing_output, textio::kCoefficientChannel, job.output_path,
+                 spectral_list.identity(), textio::kSpectralListChannel, "the spectral list");
   const JobOutcome* outcome = nullptr;
   try {
     check_path(job.input_path, textio::kTableChannel);
@@ -469,7 +469,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   const std::vector<std::int32_t> sizes = read_size_list();
 
   const bool band_mode = line.mode == SpectralMode::kBand;
-  RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath, textio::kSpectralListChannel);
+  RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath,
+                        textio::kSpectralListChannel);
   const std::int32_t spectral_count = spectral_list.read_count();
 
   // A regular spectral list is read whole before the first job, so that
@@ -481,7 +482,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   const bool read_ahead =
       ::stat(spectral_list.path().c_str(), &list_info) == 0 && S_ISREG(list_info.st_mode);
   OverwriteGuard guard(read_ahead);
-  guard.protect(identity_of_path(kSizeListPath), textio::kSizeListChannel, kSizeListPath, "the size list");
+  guard.protect(identity_of_path(kSizeListPath), textio::kSizeListChannel, kSizeListPath,
+                "the size list");
   guard.protect(spectral_list.identity(), textio::kSpectralListChannel, spectral_list.path(),
                 "the spectral list");
   if (line.report_path) guard.expect_report(*line.report_path);

@@ -153,7 +153,7 @@ class InOrderPool {
     std::exception_ptr error;
     bool released = false;   // guarded by mutex_
     bool discarded = false;  // guarded by mutex_
-    bool done = false;      // guarded by mutex_
+    bool done = false;       // guarded by mutex_
   };
 
   void stop() {

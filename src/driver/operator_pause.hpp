@@ -54,7 +54,8 @@ class OperatorPause {
 // the input would (RunEndedByOperator). Nothing is read.
 class UnattendedPause {
  public:
-  UnattendedPause(PauseAnswer answer, std::ostream& prompts) : answer_(answer), prompts_(&prompts) {}
+  UnattendedPause(PauseAnswer answer, std::ostream& prompts)
+      : answer_(answer), prompts_(&prompts) {}
   void operator()(std::string_view message) const;
 
  private:

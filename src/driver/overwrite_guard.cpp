@@ -99,7 +99,8 @@ void OverwriteGuard::add_job(const Job& job) {
   }
   // The coefficient file that is this job's own table never gets written:
   // the job stops (or, with --keep-going, is skipped) at its table.
-  add_write(job.output_path, table, textio::kCoefficientChannel, "the coefficient file of job " + job.name);
+  add_write(job.output_path, table, textio::kCoefficientChannel,
+            "the coefficient file of job " + job.name);
   if (job.reference_path)
     add_write(*job.reference_path, {}, textio::kCoefficientChannel,
               "the reference copy of job " + job.name);

@@ -24,8 +24,7 @@ std::string duration_text(double seconds) {
 
 }  // namespace
 
-ProgressLine::ProgressLine(std::ostream& out, bool enabled, std::size_t total,
-                           std::size_t columns)
+ProgressLine::ProgressLine(std::ostream& out, bool enabled, std::size_t total, std::size_t columns)
     : out_(&out),
       enabled_(enabled),
       total_(total),

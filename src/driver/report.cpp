@@ -83,12 +83,11 @@ void FitReport::job_written(const Job& job, int n, const expansion::JobResult& r
     if (!flag_text.empty()) flag_text += ',';
     flag_text += flag;
   }
-  write_row(job_columns(job, n) + kTab + shortest(result.ft) + kTab +
-            shortest(diagnostics.chi0_sum) + kTab + (diagnostics.renormalised ? "yes" : "no") +
-            kTab + scientific(diagnostics.rms_deviation) + kTab +
-            scientific(diagnostics.max_deviation) + kTab +
-            std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab +
-            "ok");
+  write_row(
+      job_columns(job, n) + kTab + shortest(result.ft) + kTab + shortest(diagnostics.chi0_sum) +
+      kTab + (diagnostics.renormalised ? "yes" : "no") + kTab +
+      scientific(diagnostics.rms_deviation) + kTab + scientific(diagnostics.max_deviation) + kTab +
+      std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab + "ok");
 }
 
 void FitReport::job_failed(const Job& job, int n, std::string_view cause) {

@@ -78,8 +78,8 @@ struct TemporaryFile {
   TemporaryFile(const std::string& directory, const std::string& name) {
     // Long names are cut so that the temporary name stays within the
     // system's limit for one path component.
-    const std::string stem = directory + "." + name.substr(0, 200) + ".tmp." +
-                             std::to_string(::getpid()) + ".";
+    const std::string stem =
+        directory + "." + name.substr(0, 200) + ".tmp." + std::to_string(::getpid()) + ".";
     for (int attempt = 0; attempt < 100; ++attempt) {
       path = stem + std::to_string(temporary_count++);
       note_pending(path);

@@ -20,7 +20,8 @@ namespace {
 
 // A grid point with a zero phase value has every entry of its row of the
 // design matrix divided by zero.
-void require_nonzero_phase(const QuadratureGrid& grid, std::span<const float, kGridPoints> phase_grid) {
+void require_nonzero_phase(const QuadratureGrid& grid,
+                           std::span<const float, kGridPoints> phase_grid) {
   for (std::size_t i = 0; i < phase_grid.size(); ++i) {
     if (phase_grid[i] == 0.0f)
       throw TableFault("phase function is 0 at grid angle " + format_value(grid.theta_grid[i]) +

@@ -65,7 +65,8 @@ void calfit(std::span<const float, kGridPoints> phase_grid, int n, std::span<con
   }
 
   for (std::size_t l = 0; l <= kFixedOrder; ++l) fitted_coefficients[l] = moments[l];
-  fitted_coefficients[static_cast<std::size_t>(n)] = fit_params[static_cast<std::size_t>(fit_count - 1)];
+  fitted_coefficients[static_cast<std::size_t>(n)] =
+      fit_params[static_cast<std::size_t>(fit_count - 1)];
   for (int l = kFixedOrder + 1; l <= n - 1; ++l)
     fitted_coefficients[static_cast<std::size_t>(l)] =
         fit_params[static_cast<std::size_t>(l - kFixedOrder - 1)];

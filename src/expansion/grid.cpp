@@ -18,9 +18,7 @@ static_assert(forward_cone_cosine == 0.9961947f);
 
 }  // namespace
 
-float degrees_from_cosine(float cosine) {
-  return std::acos(cosine) * 180.0f / kPiDivisor;
-}
+float degrees_from_cosine(float cosine) { return std::acos(cosine) * 180.0f / kPiDivisor; }
 
 void build_quadrature_grid(QuadratureGrid& grid) {
   std::array<float, kConePoints> cone_nodes;
@@ -35,12 +33,18 @@ void build_quadrature_grid(QuadratureGrid& grid) {
   // 1-based views of the grid and the two rules, so the assignments below
   // read as the construction does: points 1..100 and 901..1000 are the
   // mirrored cone, 101..500 and 501..900 the mirrored side rule.
-  auto weight = [&grid](int p) -> float& { return grid.weight_grid[static_cast<std::size_t>(p - 1)]; };
+  auto weight = [&grid](int p) -> float& {
+    return grid.weight_grid[static_cast<std::size_t>(p - 1)];
+  };
   auto mu = [&grid](int p) -> float& { return grid.mu_grid[static_cast<std::size_t>(p - 1)]; };
   auto cone_node = [&cone_nodes](int k) { return cone_nodes[static_cast<std::size_t>(k - 1)]; };
-  auto cone_weight = [&cone_weights](int k) { return cone_weights[static_cast<std::size_t>(k - 1)]; };
+  auto cone_weight = [&cone_weights](int k) {
+    return cone_weights[static_cast<std::size_t>(k - 1)];
+  };
   auto side_node = [&side_nodes](int k) { return side_nodes[static_cast<std::size_t>(k - 1)]; };
-  auto side_weight = [&side_weights](int k) { return side_weights[static_cast<std::size_t>(k - 1)]; };
+  auto side_weight = [&side_weights](int k) {
+    return side_weights[static_cast<std::size_t>(k - 1)];
+  };
 
   for (int i = 1; i <= kConePoints; ++i) {
     weight(i) = cone_weight(101 - i);

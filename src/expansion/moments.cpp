@@ -8,8 +8,7 @@
 
 namespace phasefit::expansion {
 
-void fill_legendre_table(std::span<const float, kGridPoints> mu_grid, int n,
-                         std::span<float> apl) {
+void fill_legendre_table(std::span<const float, kGridPoints> mu_grid, int n, std::span<float> apl) {
   std::array<float, kLegendreRows> poly;
   for (int i = 1; i <= kGridPoints; ++i) {
     numerics::fleg(mu_grid[static_cast<std::size_t>(i - 1)], poly, n + 1);
@@ -24,15 +23,15 @@ bool renormalisation_fires(float chi0) {
 }
 
 float calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
-            std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
-            std::span<float> apl) {
+             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
+             std::span<float> apl) {
   fill_legendre_table(mu_grid, n, apl);
   return calmom_on_table(phase_grid, weight_grid, n, moments, apl);
 }
 
 float calmom_on_table(std::span<float, kGridPoints> phase_grid,
-                     std::span<const float, kGridPoints> weight_grid, int n,
-                     std::span<float> moments, std::span<const float> apl) {
+                      std::span<const float, kGridPoints> weight_grid, int n,
+                      std::span<float> moments, std::span<const float> apl) {
   // Each chi_l is summed over the grid points in ascending order, as the
   // quadrature is defined; running the grid points in the outer loop keeps
   // that order for every l while reading apl column by column.
@@ -50,8 +49,7 @@ float calmom_on_table(std::span<float, kGridPoints> phase_grid,
   const float chi0 = moments[0];
   // Every moment is divided by chi0 below; a table of zeros or one holding
   // NaN or Infinity would turn them all into NaN or Infinity.
-  if (chi0 == 0.0f)
-    throw TableFault("the phase function's normalisation (summed chi0) is 0");
+  if (chi0 == 0.0f) throw TableFault("the phase function's normalisation (summed chi0) is 0");
   if (!std::isfinite(chi0))
     throw TableFault("the phase function's normalisation (summed chi0) is not finite (" +
                      format_value(chi0) + ")");

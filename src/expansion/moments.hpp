@@ -23,8 +23,7 @@ inline std::size_t apl_index(int l, int i) {
 // Writes apl(l, i) = P_l(mu_grid(i)) for l = 0..n and every grid point
 // (fleg with n + 1 terms per point); rows above n are left as they are.
 // apl holds kLegendreRows * kGridPoints entries. No allocation.
-void fill_legendre_table(std::span<const float, kGridPoints> mu_grid, int n,
-                         std::span<float> apl);
+void fill_legendre_table(std::span<const float, kGridPoints> mu_grid, int n, std::span<float> apl);
 
 // The renormalisation test on the summed chi0: |chi0 - 1| > 0.05 in single
 // precision, strictly greater (a NaN does not fire it).
@@ -38,13 +37,13 @@ bool renormalisation_fires(float chi0);
 // when the summed chi0 is 0 or not finite. moments holds n + 1 entries.
 // Returns the summed chi0, before the division.
 float calmom(std::span<const float, kGridPoints> mu_grid, std::span<float, kGridPoints> phase_grid,
-            std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
-            std::span<float> apl);
+             std::span<const float, kGridPoints> weight_grid, int n, std::span<float> moments,
+             std::span<float> apl);
 
 // calmom on a Legendre table that already holds rows 0..n for the grid
 // (bfit keeps one filled in its workspace); apl is only read.
 float calmom_on_table(std::span<float, kGridPoints> phase_grid,
-                     std::span<const float, kGridPoints> weight_grid, int n,
-                     std::span<float> moments, std::span<const float> apl);
+                      std::span<const float, kGridPoints> weight_grid, int n,
+                      std::span<float> moments, std::span<const float> apl);
 
 }  // namespace phasefit::expansion

@@ -20,8 +20,8 @@ inline constexpr float natural_end_slope = 1e31f;
 // 2 <= table_count <= 5000; target_count >= 0 (0 still sorts). Throws
 // TableFault when two rows share an angle, where the spline is undefined.
 // The pause goes to sort2 and splint. No allocation.
-void myspline(int table_count, std::span<float> table_x, std::span<float> table_y,
-              int target_count, std::span<const float> target_x, std::span<float> target_y,
+void myspline(int table_count, std::span<float> table_x, std::span<float> table_y, int target_count,
+              std::span<const float> target_x, std::span<float> target_y,
               const numerics::PauseHandler& pause);
 
 }  // namespace phasefit::expansion

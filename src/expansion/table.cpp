@@ -20,13 +20,15 @@ void read_phase_table(const std::string& path, PhaseTable& table) {
   std::ifstream in(path);
   if (!in.is_open()) {
     const int cause = errno != 0 ? errno : ENOENT;
-    throw textio::RunError(textio::kTableChannel, path, std::string("cannot open: ") + std::strerror(cause));
+    throw textio::RunError(textio::kTableChannel, path,
+                           std::string("cannot open: ") + std::strerror(cause));
   }
   // A directory opens as a stream on Linux and only fails on the first
   // read; name the real cause instead.
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored))
-    throw textio::RunError(textio::kTableChannel, path, std::string("cannot open: ") + std::strerror(EISDIR));
+    throw textio::RunError(textio::kTableChannel, path,
+                           std::string("cannot open: ") + std::strerror(EISDIR));
 
   read_phase_table(in, path, table);
 }

@@ -224,8 +224,8 @@ FreeFormReader::Item FreeFormReader::scan_value(const char* what) {
       after_value_ = false;
       ++pos_;
     } else if (c == '/') {
-      fail(at_line() + "slash ends the read before all values were read (while reading " +
-           what + ")");
+      fail(at_line() + "slash ends the read before all values were read (while reading " + what +
+           ")");
     } else {
       break;
     }
@@ -300,8 +300,7 @@ FreeFormReader::Item FreeFormReader::scan_value(const char* what) {
 
 void FreeFormReader::next(std::int32_t& value) {
   const Item item = next_item("an integer");
-  const std::optional<std::int32_t> parsed =
-      item.quoted ? std::nullopt : parse_int32(item.text);
+  const std::optional<std::int32_t> parsed = item.quoted ? std::nullopt : parse_int32(item.text);
   if (!parsed) {
     fail("line " + std::to_string(line_) + ": " + quoted_for_message(item.text) +
          " is not a valid integer");
@@ -311,8 +310,7 @@ void FreeFormReader::next(std::int32_t& value) {
 
 void FreeFormReader::next(float& value) {
   const Item item = next_item("a real number");
-  const std::optional<float> parsed =
-      item.quoted ? std::nullopt : parse_decimal<float>(item.text);
+  const std::optional<float> parsed = item.quoted ? std::nullopt : parse_decimal<float>(item.text);
   if (!parsed) {
     fail("line " + std::to_string(line_) + ": " + quoted_for_message(item.text) +
          " is not a valid real number");

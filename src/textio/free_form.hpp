@@ -83,15 +83,15 @@ class FreeFormReader {
   std::istream& in_;
   int channel_;
   std::string file_;
-  std::string record_;     // the current record, without its line end
-  std::size_t pos_ = 0;    // next unread character of record_
+  std::string record_;   // the current record, without its line end
+  std::size_t pos_ = 0;  // next unread character of record_
   int line_ = 0;
   bool in_statement_ = false;
   bool have_record_ = false;
   // True after a value until the separator that follows it has been
   // passed; a comma met while this is false delimits a null value.
   bool after_value_ = false;
-  int repeat_left_ = 0;    // further copies of repeat_value_ still owed
+  int repeat_left_ = 0;  // further copies of repeat_value_ still owed
   Item repeat_value_;
 };
 

@@ -43,8 +43,8 @@ struct Point {
   const char* value;  // in the wavelength list
   const char* label;  // in the file names
 };
-const std::vector<Point> kPoints = {{"0.87", "0p87"}, {"0.55", "0p55"}, {"1.6", "1p60"},
-                                    {"2.13", "2p13"}};
+const std::vector<Point> kPoints = {
+    {"0.87", "0p87"}, {"0.55", "0p55"}, {"1.6", "1p60"}, {"2.13", "2p13"}};
 const std::string kUnrelated = "notes.txt";
 const std::string kUnrelatedContent = "not a coefficient file\n";
 
@@ -60,14 +60,16 @@ std::vector<Write> write_order() {
     for (const std::string& size : kSizes) {
       const std::string name = std::string("WVN_") + point.label + "_DE_" + size + ".dat";
       writes.push_back({name, name});
-      if (std::string(point.label) == "0p55") writes.push_back({"WN_REF_RE_" + size + ".dat", name});
+      if (std::string(point.label) == "0p55")
+        writes.push_back({"WN_REF_RE_" + size + ".dat", name});
     }
   }
   return writes;
 }
 
 std::uint64_t chosen_seed() {
-  if (const char* text = std::getenv("PHASEFIT_FAULT_SEED")) return std::strtoull(text, nullptr, 10);
+  if (const char* text = std::getenv("PHASEFIT_FAULT_SEED"))
+    return std::strtoull(text, nullptr, 10);
   return static_cast<std::uint64_t>(std::random_device{}());
 }
 
@@ -89,22 +91,22 @@ class FaultInjection : public ::testing::TestWithParam<int> {
     prepare(clean, {});
     const auto start = std::chrono::steady_clock::now();
     const Outcome outcome = run_tool(clean, {"-j", "1", "pf/", "coef/", "0", kOrderArg});
-    clean_seconds_ = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    clean_seconds_ =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     ASSERT_EQ(outcome.err, "");
     clean_ = tree_of(clean / "coef");
     clean_.erase(kUnrelated);
     std::cout << "clean run: " << writes_.size() << " files at N = " << kOrderArg << " in "
-              << clean_seconds_ << " s"
-              << std::endl;
+              << clean_seconds_ << " s" << std::endl;
   }
   static void TearDownTestSuite() { remove_tree(root_); }
 
   void SetUp() override {
     ASSERT_FALSE(clean_.empty());
-    rng_.seed(seed_ + static_cast<std::uint64_t>(GetParam()) * 7919 +
-              std::hash<std::string>{}(
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    rng_.seed(
+        seed_ + static_cast<std::uint64_t>(GetParam()) * 7919 +
+        std::hash<std::string>{}(::testing::UnitTest::GetInstance()->current_test_info()->name()));
   }
 
   // A working directory with the run lists, a table per job, and in coef/
@@ -355,7 +357,9 @@ TEST_P(FaultInjection, AnInterruptOrTerminationLeavesNoTemporaryFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, FaultInjection, ::testing::Values(1, 2),
-                         [](const auto& param_info) { return "j" + std::to_string(param_info.param); });
+                         [](const auto& param_info) {
+                           return "j" + std::to_string(param_info.param);
+                         });
 
 }  // namespace
 }  // namespace phasefit::testing

@@ -52,7 +52,8 @@ std::vector<std::uint32_t> bits(const expansion::JobResult& r) {
   std::vector<std::uint32_t> all;
   for (const auto* array : {&r.moments, &r.fitted_coefficients, &r.coefficients})
     for (float v : *array) all.push_back(std::bit_cast<std::uint32_t>(v));
-  for (float v : {r.ft, r.ce, r.omega0, r.g, r.f_delta}) all.push_back(std::bit_cast<std::uint32_t>(v));
+  for (float v : {r.ft, r.ce, r.omega0, r.g, r.f_delta})
+    all.push_back(std::bit_cast<std::uint32_t>(v));
   return all;
 }
 

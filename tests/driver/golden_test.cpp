@@ -30,8 +30,7 @@ class Golden : public TempDirTest<::testing::TestWithParam<int>> {
 TEST_P(Golden, ExampleTableGivesTheStoredCoefficientFile) {
   const int order = GetParam();
   const fs::path tables = fs::path(PHASEFIT_TEST_DATA) / "../../examples/tables/";
-  const Outcome outcome =
-      run_tool(root_, {tables.string(), "out/", "0", std::to_string(order)});
+  const Outcome outcome = run_tool(root_, {tables.string(), "out/", "0", std::to_string(order)});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
 
   const std::string want = read_file(fs::path(PHASEFIT_TEST_DATA) / "golden" /

@@ -27,17 +27,17 @@ TEST(InOrderPool, ResultsComeBackInPushOrderWithinTheWindow) {
     constexpr int kTasks = 20;
     std::atomic<int> running{0};
     std::atomic<int> most_running{0};
-    Pool pool(workers, 2 * workers, [&](std::size_t worker, const int& task, int& result,
-                                        const Pool::TurnGate&) {
-      EXPECT_LT(worker, workers);
-      const int now = ++running;
-      int seen = most_running.load();
-      while (now > seen && !most_running.compare_exchange_weak(seen, now)) {
-      }
-      sleep_for_task(task, kTasks);
-      result = task * task;
-      --running;
-    });
+    Pool pool(workers, 2 * workers,
+              [&](std::size_t worker, const int& task, int& result, const Pool::TurnGate&) {
+                EXPECT_LT(worker, workers);
+                const int now = ++running;
+                int seen = most_running.load();
+                while (now > seen && !most_running.compare_exchange_weak(seen, now)) {
+                }
+                sleep_for_task(task, kTasks);
+                result = task * task;
+                --running;
+              });
     int next = 0;
     std::vector<int> results;
     while (next < kTasks || !pool.empty()) {
@@ -136,13 +136,13 @@ TEST(InOrderPool, ADiscardedTaskNeverPassesItsGateAndLaterTasksGoOn) {
     SCOPED_TRACE("workers = " + std::to_string(workers));
     std::mutex log_mutex;
     std::vector<int> gated;
-    Pool pool(workers, 4, [&](std::size_t, const int& task, int& result,
-                              const Pool::TurnGate& gate) {
-      gate.wait_turn();
-      const std::lock_guard lock(log_mutex);
-      gated.push_back(task);
-      result = task;
-    });
+    Pool pool(workers, 4,
+              [&](std::size_t, const int& task, int& result, const Pool::TurnGate& gate) {
+                gate.wait_turn();
+                const std::lock_guard lock(log_mutex);
+                gated.push_back(task);
+                result = task;
+              });
     for (int task = 0; task < 4; ++task) pool.push(task);
     std::vector<int> results;
     for (int task = 0; task < 4; ++task) {

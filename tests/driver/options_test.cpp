@@ -80,7 +80,8 @@ void batch(const fs::path& dir) {
   write_file(dir / "INPUT/wl.dat", "3\n0.55\n0.87\n1.6\n");
   double g = 0.5;
   for (const char* label : kLabels)
-    for (const char* size : kSizes) write_file(dir / "pf" / job_name(label, size), hg_table_text(g += 0.02));
+    for (const char* size : kSizes)
+      write_file(dir / "pf" / job_name(label, size), hg_table_text(g += 0.02));
   fs::create_directories(dir / "coef");
 }
 
@@ -180,7 +181,8 @@ TEST_F(Options, ReportKeepGoingAndProgressChangeNoFileAndNoOutput) {
       SCOPED_TRACE(v.what);
       std::vector<std::string> options = {"-j", workers};
       options.insert(options.end(), v.options.begin(), v.options.end());
-      const auto [outcome, files] = fresh_run("variant", batch, with(options, kArgs), "", v.terminal);
+      const auto [outcome, files] =
+          fresh_run("variant", batch, with(options, kArgs), "", v.terminal);
       EXPECT_EQ(outcome.status, 0);
       EXPECT_EQ(outcome.out, plain.out);
       EXPECT_EQ(files, plain_files);
@@ -196,14 +198,14 @@ TEST_F(Options, TheProgressLineOverwritesItselfOnATerminalAndIsErasedAtTheEnd) {
   ASSERT_EQ(shown.status, 0) << shown.err;
   // Every draw starts at the line's beginning and clears what an older,
   // longer one left; the last thing written erases the line.
-  EXPECT_TRUE(std::regex_search(shown.err, std::regex("\r[^\r\n]*[0-9]/9 jobs  WVN_0p55_DE_005\\.dat")))
+  EXPECT_TRUE(
+      std::regex_search(shown.err, std::regex("\r[^\r\n]*[0-9]/9 jobs  WVN_0p55_DE_005\\.dat")))
       << shown.err;
   EXPECT_TRUE(shown.err.starts_with("\r")) << shown.err;
   EXPECT_TRUE(shown.err.ends_with("\r\033[K")) << shown.err;
   EXPECT_EQ(shown.err.find('\n'), std::string::npos) << shown.err;
 
-  const auto [off, off_files] =
-      fresh_run("off", batch, with({"--no-progress"}, kArgs), "", true);
+  const auto [off, off_files] = fresh_run("off", batch, with({"--no-progress"}, kArgs), "", true);
   EXPECT_EQ(off, (Outcome{0, "           8\n", ""}));
   EXPECT_EQ(off_files, files);
 }
@@ -267,7 +269,8 @@ TEST_F(Options, KeepGoingStillEndsTheRunOnFailuresOfTheRunItself) {
     EXPECT_EQ(record_count(outcome.err), 1) << outcome.err;
     EXPECT_NE(outcome.err.find("channel 9, file 'coef/WVN_0p55_DE_005.dat'"), std::string::npos)
         << outcome.err;
-    std::tie(outcome, files) = fresh_run("run", bad_spectral_entry, with({"-k", "-j", workers}, kArgs));
+    std::tie(outcome, files) =
+        fresh_run("run", bad_spectral_entry, with({"-k", "-j", workers}, kArgs));
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(record_count(outcome.err), 1) << outcome.err;
     EXPECT_NE(outcome.err.find("channel 112"), std::string::npos) << outcome.err;
@@ -278,7 +281,8 @@ TEST_F(Options, KeepGoingStillEndsTheRunOnFailuresOfTheRunItself) {
 TEST_F(Options, OnPauseGoResumesAndStopEndsWithoutReadingTheInput) {
   const std::vector<std::string> args = {"pf/", "coef/", "0", "300"};
   // What an operator typing "go", or closing the input, makes of the run.
-  const auto [asked_go, asked_go_files] = fresh_run("ask", pause_batch, with({"-j", "1"}, args), "go\n");
+  const auto [asked_go, asked_go_files] =
+      fresh_run("ask", pause_batch, with({"-j", "1"}, args), "go\n");
   ASSERT_EQ(asked_go, (Outcome{0, "         300\n", kAsk}));
   const auto [asked_end, asked_end_files] = fresh_run("ask", pause_batch, with({"-j", "1"}, args));
   ASSERT_EQ(asked_end.status, 3);
@@ -325,9 +329,9 @@ TEST_F(Options, TheReportHasOneRowPerJobInJobOrder) {
   };
   for (const char* workers : {"1", "4"}) {
     SCOPED_TRACE(std::string("-j ") + workers);
-    const auto [outcome, files] = fresh_run(
-        "report", prepare,
-        {"-k", "--on-pause=go", "--report", report.string(), "-j", workers, "pf/", "coef/", "0", "300"});
+    const auto [outcome, files] = fresh_run("report", prepare,
+                                            {"-k", "--on-pause=go", "--report", report.string(),
+                                             "-j", workers, "pf/", "coef/", "0", "300"});
     EXPECT_EQ(outcome.status, 2) << outcome.err;
     const std::vector<std::string> rows = lines_of(read_file(report));
     ASSERT_EQ(rows.size(), 5u) << read_file(report);

@@ -97,7 +97,9 @@ TEST_F(Parallel, AFailureAtOneJobLeavesTheSameFilesAndDiagnostic) {
       {"a missing table in the middle",
        [](const fs::path& dir) { fs::remove(dir / "pf/WVN_0p87_DE_010.dat"); }, 8},
       {"a table of 497 rows",
-       [](const fs::path& dir) { write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.7, 497)); },
+       [](const fs::path& dir) {
+         write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.7, 497));
+       },
        8},
       {"a bad spectral entry after two points",
        [](const fs::path& dir) {
@@ -159,9 +161,12 @@ TEST_F(Parallel, AWriteOverAFileTheRunReadsRefusesTheRunBeforeAnythingIsWritten)
        {},
        "the coefficient file of job WVN_0p55_DE_010.dat is also the table of job "
        "WVN_1p60_DE_020.dat"},
-      {"a report that is the spectral list", [](const fs::path&) {}, {"--report", "INPUT/wl.dat"},
+      {"a report that is the spectral list",
+       [](const fs::path&) {},
+       {"--report", "INPUT/wl.dat"},
        "file 'INPUT/wl.dat': the report (--report) is also the spectral list (channel 112"},
-      {"a report that a job would write", [](const fs::path&) {},
+      {"a report that a job would write",
+       [](const fs::path&) {},
        {"--report=coef/WVN_1p60_DE_020.dat"},
        "the report (--report) is also the coefficient file of job WVN_1p60_DE_020.dat"},
   };
@@ -305,9 +310,9 @@ TEST_F(Parallel, WorkerCountOptionsComeBeforeThePositionalArguments) {
     EXPECT_EQ(files, *first);
   }
   const std::vector<std::vector<std::string>> refused = {
-      {"-j", "0", "pf/", "coef/", "0", "8"},     {"-j", "x", "pf/", "coef/", "0", "8"},
-      {"-j", "", "pf/", "coef/", "0", "8"},      {"--jobs=", "pf/", "coef/", "0", "8"},
-      {"-j", "1025", "pf/", "coef/", "0", "8"},  {"-j2x", "pf/", "coef/", "0", "8"},
+      {"-j", "0", "pf/", "coef/", "0", "8"},      {"-j", "x", "pf/", "coef/", "0", "8"},
+      {"-j", "", "pf/", "coef/", "0", "8"},       {"--jobs=", "pf/", "coef/", "0", "8"},
+      {"-j", "1025", "pf/", "coef/", "0", "8"},   {"-j2x", "pf/", "coef/", "0", "8"},
       {"--jobs", "-3", "pf/", "coef/", "0", "8"}, {"-j"},
   };
   for (const auto& args : refused) {

@@ -24,10 +24,10 @@
 namespace phasefit::testing {
 
 struct Outcome {
-  int status = -1;     // exit status, or -1 when the process did not exit
+  int status = -1;  // exit status, or -1 when the process did not exit
   std::string out;
   std::string err;
-  int signal = 0;      // the signal that ended it, if one did
+  int signal = 0;  // the signal that ended it, if one did
   bool operator==(const Outcome&) const = default;
 };
 

@@ -166,7 +166,8 @@ TEST_F(UnknownFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) 
           file.close();
         } catch (const textio::RunError& error) {
           const std::string text = error.what();
-          const bool named = error.channel() == textio::kCoefficientChannel && error.file() == path_ &&
+          const bool named = error.channel() == textio::kCoefficientChannel &&
+                             error.file() == path_ &&
                              text.find("write failed") != std::string::npos;
           ::_exit(named ? 2 : 11);
         }

@@ -54,7 +54,8 @@ TEST(Bfit, HeaderPassesThroughAndEndsAreExact) {
   table.header = "0 0 0 556.0077 0.87826991 0.73366110\n";
   write_text(path, table.text());
   const JobResult again = run_bfit(path, 16);
-  for (std::size_t l = 0; l <= 16; ++l) EXPECT_EQ(bits(again.coefficients[l]), bits(r.coefficients[l]));
+  for (std::size_t l = 0; l <= 16; ++l)
+    EXPECT_EQ(bits(again.coefficients[l]), bits(r.coefficients[l]));
 }
 
 TEST(Bfit, TableNormalisedTwiceOverGivesTheSameExpansion) {
@@ -77,14 +78,16 @@ TEST(Bfit, CosineTableInEitherOrderGivesTheSameBits) {
   write_text(dir.file("up.dat"), table.text());
   const JobResult down = run_bfit(dir.file("down.dat"), 20);
   const JobResult up = run_bfit(dir.file("up.dat"), 20);
-  for (std::size_t l = 0; l <= 20; ++l) EXPECT_EQ(bits(down.coefficients[l]), bits(up.coefficients[l]));
+  for (std::size_t l = 0; l <= 20; ++l)
+    EXPECT_EQ(bits(down.coefficients[l]), bits(up.coefficients[l]));
   EXPECT_EQ(bits(down.ft), bits(up.ft));
 }
 
 TEST(Bfit, OrderOutsideThreeTo300IsRefused) {
   ScratchDir dir;
   write_text(dir.file("table.dat"), make_table(forward_peaked).text());
-  for (int n : {-1, 0, 2, 301}) EXPECT_THROW(run_bfit(dir.file("table.dat"), n), std::invalid_argument) << n;
+  for (int n : {-1, 0, 2, 301})
+    EXPECT_THROW(run_bfit(dir.file("table.dat"), n), std::invalid_argument) << n;
 }
 
 // Every table that would put NaN or Infinity into the coefficient file ends

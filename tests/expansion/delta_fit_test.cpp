@@ -28,7 +28,8 @@ std::vector<double> legendre(double x, int count) {
   p[1] = x;
   for (int l = 2; l < count; ++l)
     p[static_cast<std::size_t>(l)] = ((2 * l - 1) * x * p[static_cast<std::size_t>(l - 1)] -
-                                      (l - 1) * p[static_cast<std::size_t>(l - 2)]) / l;
+                                      (l - 1) * p[static_cast<std::size_t>(l - 2)]) /
+                                     l;
   return p;
 }
 
@@ -46,8 +47,8 @@ Fitted fit(int n, FitWorkspace& workspace) {
   for (std::size_t i = 0; i < kGridPoints; ++i)
     out.phase[i] = static_cast<float>(phasefit::testing::forward_peaked(grid().mu_grid[i]));
   const auto orders = static_cast<std::size_t>(n) + 1;
-  calmom(grid().mu_grid, out.phase, grid().weight_grid, n, std::span<float>(out.moments).first(orders),
-         workspace.apl);
+  calmom(grid().mu_grid, out.phase, grid().weight_grid, n,
+         std::span<float>(out.moments).first(orders), workspace.apl);
   calfit(out.phase, n, out.moments, out.fitted, workspace, [](std::string_view) {});
   out.ft = rescale(out.fitted, n, out.coefficients);
   return out;
@@ -121,7 +122,8 @@ TEST(Calfit, RescaledEndsAreExactAndSeriesReproducesTheFit) {
       for (int l = 0; l < n; ++l) {
         const auto k = static_cast<std::size_t>(l);
         rescaled += (2 * l + 1) * static_cast<double>(r.coefficients[k]) * pl[k];
-        pfit += (2 * l + 1) * (static_cast<double>(r.fitted[k]) - static_cast<double>(r.ft)) * pl[k];
+        pfit +=
+            (2 * l + 1) * (static_cast<double>(r.fitted[k]) - static_cast<double>(r.ft)) * pl[k];
         size += (2 * l + 1) * std::abs(static_cast<double>(r.fitted[k]) * pl[k]);
       }
       rescaled *= 1.0 - static_cast<double>(r.ft);
@@ -135,11 +137,13 @@ TEST(Calfit, HigherMomentsPlayNoPart) {
   const int n = 24;
   Fitted r = fit(n, *workspace);
   Orders changed = r.moments;
-  for (int l = 3; l <= n; ++l) changed[static_cast<std::size_t>(l)] = 123.0f + static_cast<float>(l);
+  for (int l = 3; l <= n; ++l)
+    changed[static_cast<std::size_t>(l)] = 123.0f + static_cast<float>(l);
   Orders fitted{};
   calfit(r.phase, n, changed, fitted, *workspace, [](std::string_view) {});
   for (int l = 0; l <= n; ++l)
-    EXPECT_EQ(bits(fitted[static_cast<std::size_t>(l)]), bits(r.fitted[static_cast<std::size_t>(l)]))
+    EXPECT_EQ(bits(fitted[static_cast<std::size_t>(l)]),
+              bits(r.fitted[static_cast<std::size_t>(l)]))
         << "l = " << l;
 }
 

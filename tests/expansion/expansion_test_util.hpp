@@ -101,7 +101,8 @@ TableText make_table(Function function, bool as_cosines = false, double scale = 
   TableText table;
   const double pi = std::acos(-1.0);
   if (as_cosines) {
-    for (double mu : table_cosines()) table.rows.push_back(number(mu) + " " + number(scale * function(mu)));
+    for (double mu : table_cosines())
+      table.rows.push_back(number(mu) + " " + number(scale * function(mu)));
     return table;
   }
   for (double angle : table_angles()) {

@@ -67,7 +67,8 @@ Problem make_problem(const QuadratureGrid& grid, const std::array<float, kGridPo
       p[k] = ((2 * l - 1) * mu * p[k - 1] - (l - 1) * p[k - 2]) / l;
     }
     double b = 1.0;
-    for (std::size_t k = 0; k <= 2; ++k) b -= (2.0 * static_cast<double>(k) + 1.0) * static_cast<double>(moments[k]) * p[k] / value;
+    for (std::size_t k = 0; k <= 2; ++k)
+      b -= (2.0 * static_cast<double>(k) + 1.0) * static_cast<double>(moments[k]) * p[k] / value;
     problem.b[static_cast<std::size_t>(i)] = b;
     double truncation = 0.0;
     for (int l = 0; l < n; ++l) {
@@ -92,8 +93,8 @@ std::vector<double> lapack_solution(const Problem& problem) {
   int info = 0;
   const int lwork = 64 * (m + cols);
   std::vector<double> work(static_cast<std::size_t>(lwork));
-  dgelss_(&m, &cols, &nrhs, a.data(), &m, b.data(), &m, s.data(), &rcond, &rank, work.data(), &lwork,
-          &info);
+  dgelss_(&m, &cols, &nrhs, a.data(), &m, b.data(), &m, s.data(), &rcond, &rank, work.data(),
+          &lwork, &info);
   EXPECT_EQ(info, 0);
   b.resize(static_cast<std::size_t>(cols));
   return b;
@@ -102,7 +103,8 @@ std::vector<double> lapack_solution(const Problem& problem) {
 TEST(DeltaFit, ResidualIsCloseToTheDoublePrecisionOptimum) {
   ScratchDir dir;
   const std::string path = dir.file("table.dat");
-  phasefit::testing::write_text(path, phasefit::testing::make_table(phasefit::testing::forward_peaked).text());
+  phasefit::testing::write_text(
+      path, phasefit::testing::make_table(phasefit::testing::forward_peaked).text());
   auto workspace = std::make_unique<FitWorkspace>();
 
   for (int n : {8, 32, 64}) {
@@ -121,11 +123,13 @@ TEST(DeltaFit, ResidualIsCloseToTheDoublePrecisionOptimum) {
     calmom(grid.mu_grid, phase, grid.weight_grid, n,
            std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), workspace->apl);
     for (int l = 0; l <= n; ++l)
-      ASSERT_EQ(bits(moments[static_cast<std::size_t>(l)]), bits(result.moments[static_cast<std::size_t>(l)]));
+      ASSERT_EQ(bits(moments[static_cast<std::size_t>(l)]),
+                bits(result.moments[static_cast<std::size_t>(l)]));
 
     const Problem problem = make_problem(grid, phase, moments, n);
     std::vector<double> ours;
-    for (int l = 3; l <= n - 1; ++l) ours.push_back(result.fitted_coefficients[static_cast<std::size_t>(l)]);
+    for (int l = 3; l <= n - 1; ++l)
+      ours.push_back(result.fitted_coefficients[static_cast<std::size_t>(l)]);
     ours.push_back(result.ft);
     const double optimum = problem.rms(lapack_solution(problem));
     const double achieved = problem.rms(ours);

@@ -25,7 +25,8 @@ using phasefit::testing::grid;
 OnGrid henyey_greenstein_on_grid(double g, double scale = 1.0) {
   OnGrid phase;
   for (std::size_t i = 0; i < kGridPoints; ++i)
-    phase[i] = static_cast<float>(scale * phasefit::testing::henyey_greenstein(g, grid().mu_grid[i]));
+    phase[i] =
+        static_cast<float>(scale * phasefit::testing::henyey_greenstein(g, grid().mu_grid[i]));
   return phase;
 }
 
@@ -130,7 +131,8 @@ TEST(Calmom, LegendreTableFillsRowsZeroToNOnly) {
   std::array<float, kLegendreRows> poly;
   for (int i : {1, 500, 1000}) {
     numerics::fleg(grid().mu_grid[static_cast<std::size_t>(i - 1)], poly, kLegendreRows);
-    for (int l = 0; l <= 12; ++l) EXPECT_EQ(bits(apl[apl_index(l, i)]), bits(poly[static_cast<std::size_t>(l)]));
+    for (int l = 0; l <= 12; ++l)
+      EXPECT_EQ(bits(apl[apl_index(l, i)]), bits(poly[static_cast<std::size_t>(l)]));
     EXPECT_EQ(apl[apl_index(13, i)], -9.0f);
   }
   // N = 300 uses every row.
@@ -159,8 +161,10 @@ TEST(Calmom, ZeroOrNonFiniteNormalisationIsATableFault) {
   };
   for (const Case& c : cases) {
     OnGrid phase = henyey_greenstein_on_grid(0.5);
-    if (c.everywhere) phase.fill(c.value);
-    else phase[400] = c.value;
+    if (c.everywhere)
+      phase.fill(c.value);
+    else
+      phase[400] = c.value;
     std::array<float, 4> moments;
     auto apl = fresh_apl();
     try {

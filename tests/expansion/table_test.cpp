@@ -23,7 +23,8 @@ using phasefit::testing::write_text;
 // Rows "k 10k" for k = 1..count, so every value tells its row.
 TableText numbered_rows(int count) {
   TableText table;
-  for (int k = 1; k <= count; ++k) table.rows.push_back(std::to_string(k) + " " + std::to_string(10 * k));
+  for (int k = 1; k <= count; ++k)
+    table.rows.push_back(std::to_string(k) + " " + std::to_string(10 * k));
   return table;
 }
 
@@ -35,7 +36,8 @@ PhaseTable read_text(const ScratchDir& dir, const std::string& text) {
   return table;
 }
 
-void expect_run_error(const std::string& path, const std::string& text, const std::string& cause_part) {
+void expect_run_error(const std::string& path, const std::string& text,
+                      const std::string& cause_part) {
   write_text(path, text);
   PhaseTable table;
   try {
@@ -65,13 +67,14 @@ TEST(ReadPhaseTable, HeaderOverTwoLinesSkipsTheSeventhNumber) {
 TEST(ReadPhaseTable, RowLinesTakeTheirFirstTwoNumbersAndPassOverBlankLines) {
   ScratchDir dir;
   TableText table = numbered_rows(kTableRows);
-  table.rows[0] = "1 10 77";          // third number ignored
-  table.rows[1] = "\n  \n2\t20";     // blank lines passed over
-  table.rows[2] = "3\n30";           // one number: the read goes on
+  table.rows[0] = "1 10 77";      // third number ignored
+  table.rows[1] = "\n  \n2\t20";  // blank lines passed over
+  table.rows[2] = "3\n30";        // one number: the read goes on
   const PhaseTable read = read_text(dir, table.text());
   for (int k = 1; k <= kTableRows; ++k) {
     EXPECT_EQ(read.angle[static_cast<std::size_t>(k - 1)], static_cast<float>(k)) << "row " << k;
-    EXPECT_EQ(read.phase[static_cast<std::size_t>(k - 1)], static_cast<float>(10 * k)) << "row " << k;
+    EXPECT_EQ(read.phase[static_cast<std::size_t>(k - 1)], static_cast<float>(10 * k))
+        << "row " << k;
   }
 }
 
@@ -159,7 +162,8 @@ TEST(ConvertCosinesToDegrees, InteriorValueOutsideTheRangeNamesItsRow) {
       convert_cosines_to_degrees(angle);
       ADD_FAILURE() << "no fault for " << bad;
     } catch (const TableFault& fault) {
-      EXPECT_NE(std::string(fault.what()).find("row 42: cosine"), std::string::npos) << fault.what();
+      EXPECT_NE(std::string(fault.what()).find("row 42: cosine"), std::string::npos)
+          << fault.what();
     }
     EXPECT_EQ(angle[0], 0.5f) << "converted before the check";
   }

@@ -29,9 +29,9 @@ TEST(WorkspaceReuse, JobsOfMixedOrdersMatchAFreshWorkspaceBitForBit) {
   };
   // Rising and falling orders, so the kept table is both extended and
   // read below the order it was filled to.
-  const Job jobs[] = {{"WVN_0p55_DE_010.dat", 16},  {"WVN_0p87_DE_005.dat", 64},
-                      {"B07_DE_020.dat", 8},        {"WVN_1p60_DE_020.dat", 128},
-                      {"WVN_0p55_DE_005.dat", 3},   {"ch4.3um_DE_010.dat", 100}};
+  const Job jobs[] = {{"WVN_0p55_DE_010.dat", 16}, {"WVN_0p87_DE_005.dat", 64},
+                      {"B07_DE_020.dat", 8},       {"WVN_1p60_DE_020.dat", 128},
+                      {"WVN_0p55_DE_005.dat", 3},  {"ch4.3um_DE_010.dat", 100}};
   auto shared = std::make_unique<FitWorkspace>();
   for (const Job& job : jobs) {
     JobResult reused;

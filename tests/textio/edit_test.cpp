@@ -116,8 +116,7 @@ TEST(EditI, RightAlignedWithMinimumDigits) {
       {"size 1000", 1000, 3, 3, "***"},
       {"negative size", -5, 3, 3, "***"},
       {"zero with no minimum", 0, 3, 0, "   "},
-      {"most negative", std::numeric_limits<std::int64_t>::min(), 20, 1,
-       "-9223372036854775808"},
+      {"most negative", std::numeric_limits<std::int64_t>::min(), 20, 1, "-9223372036854775808"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(edit_i(c.value, c.width, c.min_digits), c.want) << c.name;

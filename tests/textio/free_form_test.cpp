@@ -67,7 +67,7 @@ TEST(FreeFormReader, EachSeparatorAndRecordEnding) {
 }
 
 TEST(FreeFormReader, RealAndDoubleForms) {
-  const char* forms[] = {"0.55",  ".55",    "5.5E-1", "5.5e-1", "5.5D-1",
+  const char* forms[] = {"0.55",   ".55",   "5.5E-1", "5.5e-1", "5.5D-1",
                          "5.5d-1", "+0.55", "55E-2",  "55d-2",  "0.0055e+2"};
   for (const char* form : forms) {
     std::istringstream in(std::string(form) + " " + form + "\n");
@@ -270,10 +270,18 @@ TEST(FreeFormReader, FailuresNameChannelFileAndLine) {
         double d;
         std::string s;
         switch (c.kind) {
-          case kInt: reader.next(n); break;
-          case kReal: reader.next(f); break;
-          case kDouble: reader.next(d); break;
-          case kText: reader.next(s); break;
+          case kInt:
+            reader.next(n);
+            break;
+          case kReal:
+            reader.next(f);
+            break;
+          case kDouble:
+            reader.next(d);
+            break;
+          case kText:
+            reader.next(s);
+            break;
         }
       }
       reader.end_read();
@@ -380,11 +388,19 @@ TEST(ReadArgumentInteger, ConvertsTheFirstValueOfTheField) {
     std::int32_t want;
   };
   const Case cases[] = {
-      {"1", 1},           {" 1", 1},        {"1 2", 1},
-      {"1,2", 1},         {"1/", 1},        {"-3", -3},
-      {"+7", 7},          {"300", 300},     {"0000000300", 300},
-      {"         4", 4},  {"12345678901", 1234567890},
-      {"2147483647", 2147483647},           {"1 abc", 1},
+      {"1", 1},
+      {" 1", 1},
+      {"1 2", 1},
+      {"1,2", 1},
+      {"1/", 1},
+      {"-3", -3},
+      {"+7", 7},
+      {"300", 300},
+      {"0000000300", 300},
+      {"         4", 4},
+      {"12345678901", 1234567890},
+      {"2147483647", 2147483647},
+      {"1 abc", 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(read_argument_integer(c.argument, 10, "argument 4 (expansion order)"), c.want)
@@ -394,8 +410,8 @@ TEST(ReadArgumentInteger, ConvertsTheFirstValueOfTheField) {
 
 TEST(ReadArgumentInteger, RefusesAnythingButAnInteger) {
   // "          5": the 5 lies outside the 10-character field.
-  const char* refused[] = {"", "   ", "          5", "abc", "1.5", "12abc", ",1",
-                           "/",  "+", "-", "9999999999", "2*5", "0x10"};
+  const char* refused[] = {"",  "   ", "          5", "abc",        "1.5", "12abc", ",1",
+                           "/", "+",   "-",           "9999999999", "2*5", "0x10"};
   for (const char* argument : refused) {
     const RunError error = expect_run_error(
         [&] { read_argument_integer(argument, 10, "argument 3 (spectral mode)"); });
