@@ -1,10 +1,12 @@
 #include "driver/driver.hpp"
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -84,6 +86,17 @@ void write_copy(const std::string& path, std::string_view content, const HeldFil
   check_writable(file, held);
   file.replace_content(content);
   file.close();
+}
+
+// The CPUs this process may run on: its affinity mask, which a batch
+// system (Slurm's --cpus-per-task, a cgroup's cpuset) narrows to what it
+// allotted, rather than every hardware thread of the machine.
+std::size_t available_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+    return static_cast<std::size_t>(CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 // The worker count of -j/--jobs: a decimal integer 1..kMaxWorkers.
@@ -393,6 +406,18 @@ CommandLine parse(int argc, const char* const* argv) {
       const std::string_view path = option_value(argc, argv, first, option, "--report");
       if (path.empty()) throw RunError(textio::kNoChannel, "", "--report needs a file name");
       line.report_path = std::string(path);
+    } else if (is_option(option, "--shard")) {
+      const std::string_view value = option_value(argc, argv, first, option, "--shard");
+      if (value == "slurm") {
+        line.shard_from_slurm = true;
+      } else {
+        line.shard = parse_shard(value);
+        if (!line.shard) {
+          throw RunError(
+              textio::kNoChannel, "",
+              "--shard is '" + std::string(value) + "'; it must be K/M with 1 <= K <= M, or slurm");
+        }
+      }
     } else if (is_option(option, "--kernels")) {
       line.reference_kernels =
           reference_kernels(option_value(argc, argv, first, option, "--kernels"));
@@ -455,13 +480,14 @@ CommandLine parse_command_line(int argc, const char* const* argv) {
 
 int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err,
         bool err_is_terminal, std::size_t terminal_columns) {
-  const CommandLine line = parse_command_line(argc, argv);
+  CommandLine line = parse_command_line(argc, argv);
   if (line.show_help || line.show_version) {
     out << (line.show_help ? help_text() : version_text());
     out.flush();
     if (!out) throw RunError(textio::kStandardOutputChannel, "standard output", "write failed");
     return 0;
   }
+  if (line.shard_from_slurm) line.shard = shard_from_slurm(&std::getenv);
   out << textio::list_record_int(line.n) << '\n';
   out.flush();
   if (!out) throw RunError(textio::kStandardOutputChannel, "standard output", "write failed");
@@ -489,9 +515,27 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   if (line.report_path) guard.expect_report(*line.report_path);
   JobSource jobs(line.input_dir, line.output_dir, band_mode, sizes, spectral_list, spectral_count,
                  read_ahead);
+  // Every shard plans the whole run, so that all of them deal the jobs out
+  // alike.
+  if (line.shard && !read_ahead) {
+    throw RunError(textio::kSpectralListChannel, spectral_list.path(),
+                   "--shard needs a regular file here: the list is read whole to plan the shards");
+  }
+  std::size_t job_count =
+      sizes.size() * static_cast<std::size_t>(std::max<std::int32_t>(spectral_count, 0));
   if (read_ahead) {
-    while (const std::optional<Job> job = jobs.next()) guard.add_job(*job);
+    ShardPlan plan;
+    while (const std::optional<Job> job = jobs.next()) {
+      guard.add_job(*job);
+      if (line.shard) plan.add_job(*job);
+    }
     jobs.rewind();
+    if (line.shard) {
+      std::vector<std::int32_t> shards = plan.assign(line.shard->count);
+      job_count =
+          static_cast<std::size_t>(std::count(shards.begin(), shards.end(), line.shard->index));
+      jobs.keep_only(std::move(shards), line.shard->index);
+    }
   }
   std::optional<FitReport> report;
   if (line.report_path) {
@@ -505,12 +549,10 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   } else {
     pause = UnattendedPause(line.on_pause, err);
   }
-  const std::size_t job_count =
-      sizes.size() * static_cast<std::size_t>(std::max<std::int32_t>(spectral_count, 0));
   // More workers than jobs would only wait; jobs are computed ahead of
   // their turn only when the whole job list is known.
-  std::size_t workers = line.workers > 0 ? static_cast<std::size_t>(line.workers)
-                                         : std::max(1u, std::thread::hardware_concurrency());
+  std::size_t workers =
+      line.workers > 0 ? static_cast<std::size_t>(line.workers) : available_cpus();
   workers = read_ahead ? std::min(workers, job_count) : 1;
 
   // Declared before the jobs run and destroyed when the run ends, however it

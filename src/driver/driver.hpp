@@ -11,6 +11,7 @@
 #include <string>
 
 #include "driver/operator_pause.hpp"
+#include "driver/shards.hpp"
 
 namespace phasefit::driver {
 
@@ -21,7 +22,8 @@ inline constexpr std::int32_t kMaxWorkers = 1024;
 
 // The options and the four positional arguments, checked.
 struct CommandLine {
-  // Worker threads computing jobs; 0 means one per hardware thread. With 1
+  // Worker threads computing jobs; 0 means one per CPU this process may
+  // run on (its affinity mask, as a batch system sets it). With 1
   // the jobs run one after another on the calling thread.
   std::int32_t workers = 0;
   // --help / --version: print and stop; the arguments are not read.
@@ -38,6 +40,10 @@ struct CommandLine {
   // --kernels=reference: solve with the slow reference SVD kernels, which
   // give the same bits (to check and time a run against them).
   bool reference_kernels = false;
+  // --shard K/M: run only the jobs of shard K of M; --shard=slurm takes K
+  // and M from the Slurm array task's environment when the run starts.
+  std::optional<Shard> shard;
+  bool shard_from_slurm = false;
   std::string input_dir;   // without trailing blanks
   std::string output_dir;  // without trailing blanks
   SpectralMode mode = SpectralMode::kWavelength;
@@ -49,7 +55,8 @@ struct CommandLine {
 // "--jobs=N" set the worker count (1..kMaxWorkers); "-k"/"--keep-going",
 // "--no-progress", "--on-pause=ask|go|stop" (or "--on-pause WORD"),
 // "--report FILE" (or "--report=FILE"), "--kernels=fast|reference" (or
-// "--kernels WORD"), "-h"/"--help" and "--version";
+// "--kernels WORD"), "--shard K/M" or "--shard=slurm" (or "--shard=K/M",
+// "--shard slurm"), "-h"/"--help" and "--version";
 // "--" ends the options. Any other argument that starts with '-' before
 // the positional ones is refused as an unknown option; the first that does
 // not is the first positional one (the input directory), so a mode or order

@@ -129,8 +129,13 @@ bool JobSource::advance_point() {
 }
 
 std::optional<Job> JobSource::next() {
-  while (point_ == 0 || next_size_ == sizes_.size()) {
-    if (!advance_point()) return std::nullopt;
+  for (;;) {
+    while (point_ == 0 || next_size_ == sizes_.size()) {
+      if (!advance_point()) return std::nullopt;
+    }
+    ++issued_;
+    if (shard_ == 0 || (issued_ <= shards_.size() && shards_[issued_ - 1] == shard_)) break;
+    ++next_size_;
   }
   const std::int32_t size = sizes_[next_size_++];
   const std::string name = band_mode_ ? band_file_name(current_.label, size)
@@ -140,12 +145,19 @@ std::optional<Job> JobSource::next() {
   job.label = current_.label;
   job.size = size;
   job.name = name;
+  job.index = issued_;
   return job;
 }
 
 void JobSource::rewind() {
   point_ = 0;
   next_size_ = 0;
+  issued_ = 0;
+}
+
+void JobSource::keep_only(std::vector<std::int32_t> shards, std::int32_t shard) {
+  shards_ = std::move(shards);
+  shard_ = shard;
 }
 
 void JobSource::rethrow_failure() const {

@@ -26,6 +26,9 @@ struct Job {
   std::string label{};
   std::int32_t size = 0;
   std::string name{};
+  // 1-based place of the job in the whole run's job order (also when the
+  // run is sharded and this process runs only some of the jobs).
+  std::size_t index = 0;
 };
 
 // Walks spectral points (outer) and sizes (inner) in file order. Each
@@ -45,6 +48,9 @@ class JobSource {
   std::optional<Job> next();
   // Starts the walk again at the first job; only with `read_ahead`.
   void rewind();
+  // From now on next() passes over every job whose entry in `shards` (one
+  // per job of the whole run, in job order) is not `shard`.
+  void keep_only(std::vector<std::int32_t> shards, std::int32_t shard);
   // Throws the held failure of the spectral list, if any.
   void rethrow_failure() const;
 
@@ -69,6 +75,9 @@ class JobSource {
   std::int32_t point_ = 0;     // points the walk has reached
   std::size_t next_size_ = 0;  // index into sizes_ within the current point
   Point current_;
+  std::size_t issued_ = 0;  // jobs of the whole run walked so far
+  std::vector<std::int32_t> shards_;
+  std::int32_t shard_ = 0;  // 0: every job
   std::exception_ptr failure_;
 };
 

@@ -58,7 +58,7 @@ FitReport::FitReport(std::string path) : path_(std::move(path)) {
 
 std::string FitReport::header() {
   return "spectral_label\tsize\tdata_file\tN\tft\tchi0_sum\trenormalised\trms_deviation\t"
-         "max_deviation\tnegative_points\tflags\tstatus";
+         "max_deviation\tnegative_points\tflags\tstatus\tjob";
 }
 
 void FitReport::write_row(const std::string& row) {
@@ -83,15 +83,17 @@ void FitReport::job_written(const Job& job, int n, const expansion::JobResult& r
     if (!flag_text.empty()) flag_text += ',';
     flag_text += flag;
   }
-  write_row(
-      job_columns(job, n) + kTab + shortest(result.ft) + kTab + shortest(diagnostics.chi0_sum) +
-      kTab + (diagnostics.renormalised ? "yes" : "no") + kTab +
-      scientific(diagnostics.rms_deviation) + kTab + scientific(diagnostics.max_deviation) + kTab +
-      std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab + "ok");
+  write_row(job_columns(job, n) + kTab + shortest(result.ft) + kTab +
+            shortest(diagnostics.chi0_sum) + kTab + (diagnostics.renormalised ? "yes" : "no") +
+            kTab + scientific(diagnostics.rms_deviation) + kTab +
+            scientific(diagnostics.max_deviation) + kTab +
+            std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab +
+            "ok" + kTab + std::to_string(job.index));
 }
 
 void FitReport::job_failed(const Job& job, int n, std::string_view cause) {
-  write_row(job_columns(job, n) + "\t-\t-\t-\t-\t-\t-\t-\t" + field(cause));
+  write_row(job_columns(job, n) + "\t-\t-\t-\t-\t-\t-\t-\t" + field(cause) + kTab +
+            std::to_string(job.index));
 }
 
 }  // namespace phasefit::driver

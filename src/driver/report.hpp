@@ -30,6 +30,10 @@
 //                       asterisks (ft or a coefficient too wide for it)
 //                     resumed_after_pause  the fit went on after a pause
 //   status          ok, or the cause of the job's failure
+//   job             the job's place (1, 2, ...) in the whole run's job
+//                   order, also in the report of one shard (--shard), so
+//                   that the shards' reports merge in job order by sorting
+//                   on it
 //
 // A failed job has "-" in every column from ft to flags. In the text
 // columns a tab or line end becomes a blank and any other control byte is

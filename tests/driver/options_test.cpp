@@ -36,7 +36,7 @@ double file_ft(const std::string& content) {
 
 const std::string kHeader =
     "spectral_label\tsize\tdata_file\tN\tft\tchi0_sum\trenormalised\trms_deviation\t"
-    "max_deviation\tnegative_points\tflags\tstatus";
+    "max_deviation\tnegative_points\tflags\tstatus\tjob";
 
 const std::string kPause = "phasefit: PAUSE: no convergence in svdcmp\n";
 const std::string kAsk =
@@ -341,7 +341,8 @@ TEST_F(Options, TheReportHasOneRowPerJobInJobOrder) {
     const char* const sizes[] = {"5", "10", "20", "40"};
     for (std::size_t job = 0; job < 4; ++job) {
       const std::vector<std::string> row = split_tabs(rows[job + 1]);
-      ASSERT_EQ(row.size(), 12u) << rows[job + 1];
+      ASSERT_EQ(row.size(), 13u) << rows[job + 1];
+      EXPECT_EQ(row[12], std::to_string(job + 1));
       EXPECT_EQ(row[0], "0p87");
       EXPECT_EQ(row[1], sizes[job]);
       EXPECT_EQ(row[2], names[job]);
@@ -409,10 +410,10 @@ TEST_F(Options, ControlBytesFromTheInputAreShownEscapedInDiagnosticsAndTheReport
   const std::vector<std::string> lines = lines_of(rows);
   ASSERT_EQ(lines.size(), 3u) << rows;
   const std::vector<std::string> missing = split_tabs(lines[1]);
-  ASSERT_EQ(missing.size(), 12u);
+  ASSERT_EQ(missing.size(), 13u);
   EXPECT_EQ(missing[0], "B \\x1b[2J07");
   EXPECT_EQ(missing[2], "B \\x1b[2J07_DE_005.dat");
-  EXPECT_EQ(split_tabs(lines[2]).back(), cause);
+  EXPECT_EQ(split_tabs(lines[2])[11], cause);
 }
 
 TEST_F(Options, AReportThatCannotBeCreatedEndsTheRunBeforeAnyJob) {

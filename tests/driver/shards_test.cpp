@@ -1,0 +1,148 @@
+// Sharding: the shard of a Slurm array task, and runs of the built tool
+// split into M shards, whose files together must be one run's, with no file
+// written by two shards.
+
+#include "driver/shards.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/tool_runner.hpp"
+#include "textio/run_error.hpp"
+
+namespace phasefit::driver {
+namespace {
+
+using namespace phasefit::testing;
+
+TEST(ShardOption, KOfMAndTheSlurmArrayTaskOrAClearRefusal) {
+  EXPECT_EQ(parse_shard("2/7"), (Shard{2, 7}));
+  for (const char* bad : {"0/3", "4/3", "3", "1/", "/2", "a/b", "1/2/3", "-1/2", "1/2000000"})
+    EXPECT_FALSE(parse_shard(bad)) << bad;
+
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> env;  // ID, MIN, STEP, COUNT
+    std::optional<Shard> want;               // nothing: refused
+  };
+  const auto array = [](const char* id, const char* min, const char* step, const char* count) {
+    return std::map<std::string, std::string>{{"SLURM_ARRAY_TASK_ID", id},
+                                              {"SLURM_ARRAY_TASK_MIN", min},
+                                              {"SLURM_ARRAY_TASK_STEP", step},
+                                              {"SLURM_ARRAY_TASK_COUNT", count}};
+  };
+  const Case cases[] = {
+      {"first task of 0-3", array("0", "0", "1", "4"), Shard{1, 4}},
+      {"task 7 of 5-8", array("7", "5", "1", "4"), Shard{3, 4}},
+      // --array=0-9:3 gives the IDs 0, 3, 6, 9: the fourth of four.
+      {"stepped array", array("9", "0", "3", "4"), Shard{4, 4}},
+      {"an ID between the steps", array("4", "0", "3", "4"), std::nullopt},
+      {"an ID beyond the count", array("4", "0", "1", "4"), std::nullopt},
+      {"an ID below the minimum", array("1", "2", "1", "4"), std::nullopt},
+      {"a count that is no number", array("1", "0", "1", "four"), std::nullopt},
+      {"outside an array task", {}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto lookup = [&](const char* name) -> const char* {
+      const auto it = c.env.find(name);
+      return it == c.env.end() ? nullptr : it->second.c_str();
+    };
+    if (c.want) {
+      EXPECT_EQ(shard_from_slurm(lookup), *c.want);
+    } else {
+      try {
+        shard_from_slurm(lookup);
+        ADD_FAILURE() << "not refused";
+      } catch (const textio::RunError& error) {
+        EXPECT_NE(std::string(error.what()).find("SLURM_ARRAY_TASK"), std::string::npos)
+            << error.what();
+      }
+    }
+  }
+}
+
+class Sharding : public ToolTest {
+ protected:
+  Sharding() : ToolTest("shard") {}
+};
+
+// Two wavelengths labelled 0p87, three reference points (0.55, 0.549 and
+// 0.551) of which 0.549 has its own tables, a size listed twice, and one
+// table that pauses at N = 300: 6 points x 4 sizes = 24 jobs.
+void shard_batch(const fs::path& dir) {
+  write_file(dir / "INPUT/input_re.dat", "4\n5\n10\n5\n20\n");
+  write_file(dir / "INPUT/wl.dat", "6\n0.55\n0.87\n0.549\n0.874\n1.6\n0.551\n");
+  double g = 0.5;
+  for (const char* label : {"0p55", "0p87", "1p60"})
+    for (const char* size : {"005", "010", "020"})
+      write_file(dir / "pf" / (std::string("WVN_") + label + "_DE_" + size + ".dat"),
+                 hg_table_text(g += 0.02));
+  write_file(dir / "pf/WVN_0p87_DE_010.dat", hg_table_text(0.85));
+  write_file(dir / "coef/WVN_1p60_DE_020.dat", "old content\n");
+}
+
+// The files a run changed or created: `after` less what `before` holds.
+Tree changes(const Tree& before, const Tree& after) {
+  Tree changed;
+  for (const auto& [name, content] : after) {
+    const auto it = before.find(name);
+    if (it == before.end() || it->second != content) changed[name] = content;
+  }
+  return changed;
+}
+
+TEST_F(Sharding, TheShardsTogetherWriteOneRunsFilesAndNoFileTwice) {
+  const std::vector<std::string> args = {"--on-pause=go", "pf/", "coef/", "0", "300"};
+  shard_batch(work("whole"));
+  const Tree before = tree_of(work("whole"));
+  std::vector<std::string> whole_args = {"--report", "report.tsv"};
+  whole_args.insert(whole_args.end(), args.begin(), args.end());
+  const Outcome whole = run(work("whole"), whole_args);
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  Tree one_run = changes(before, tree_of(work("whole")));
+  const std::string whole_report = one_run["report.tsv"];
+  one_run.erase("report.tsv");
+
+  for (const int m : {1, 2, 3, 7}) {
+    Tree merged;
+    std::vector<std::string> report_rows;
+    for (int k = 1; k <= m; ++k) {
+      const std::string shard = std::to_string(k) + "/" + std::to_string(m);
+      SCOPED_TRACE("--shard " + shard);
+      const fs::path dir = work("shard" + std::to_string(m) + "-" + std::to_string(k));
+      shard_batch(dir);
+      std::vector<std::string> shard_args = {"--shard", shard, "--report", "report.tsv"};
+      shard_args.insert(shard_args.end(), args.begin(), args.end());
+      const Outcome outcome = run(dir, shard_args);
+      EXPECT_EQ(outcome.status, 0) << outcome.err;
+      EXPECT_EQ(outcome.out, "         300\n");
+      Tree written = changes(before, tree_of(dir));
+      const std::vector<std::string> rows = lines_of(written["report.tsv"]);
+      ASSERT_FALSE(rows.empty());
+      report_rows.insert(report_rows.end(), rows.begin() + 1, rows.end());
+      written.erase("report.tsv");
+      for (const auto& [name, content] : written)
+        EXPECT_TRUE(merged.emplace(name, content).second) << name << " written by two shards";
+    }
+    SCOPED_TRACE("M = " + std::to_string(m));
+    EXPECT_EQ(merged, one_run);
+    // Merged on the job column, the shards' reports are the one run's.
+    const auto job_of = [](const std::string& row) {
+      return std::stoul(row.substr(row.rfind('\t') + 1));
+    };
+    std::sort(report_rows.begin(), report_rows.end(),
+              [&](const auto& a, const auto& b) { return job_of(a) < job_of(b); });
+    std::string merged_report = lines_of(whole_report).at(0) + "\n";
+    for (const std::string& row : report_rows) merged_report += row + "\n";
+    EXPECT_EQ(merged_report, whole_report);
+  }
+}
+
+}  // namespace
+}  // namespace phasefit::driver
