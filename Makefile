@@ -2,7 +2,7 @@
 # a fresh machine needs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test asan tsan tsan-driver unoptimised demo bench clean fuzz fuzz-smoke
+.PHONY: all build test slurm-test asan tsan tsan-driver unoptimised demo bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -12,10 +12,20 @@ build:
 	cmake --preset release >/dev/null
 	cmake --build build -j $(JOBS)
 
+# CTEST_FLAGS passes options to ctest (CI runs the Slurm test as a stage
+# of its own: -E '^slurm_array$$').
+CTEST_FLAGS ?=
 test:
 	tools/install-deps test
 	$(MAKE) build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
+	@tests/slurm/run_array_test.sh --skip-reason
+
+# The example job array on a local single-node Slurm cluster (as root, with
+# Debian's slurm-wlm and munge).
+slurm-test: build
+	ctest --test-dir build --output-on-failure -R '^slurm_array$$'
+	@tests/slurm/run_array_test.sh --skip-reason
 
 # The sanitizer runs stop at the first report: a test that only prints one
 # would otherwise pass. Jobs run about ten times slower there, so the
