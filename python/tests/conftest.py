@@ -1,7 +1,10 @@
-"""Shared helpers: the repository layout and a Henyey-Greenstein table."""
+"""Shared helpers: the repository layout, a Henyey-Greenstein table and
+runs of the built tool."""
 
+import csv
 import os
 import pathlib
+import subprocess
 import sys
 
 import numpy as np
@@ -17,6 +20,36 @@ sys.path.insert(0, str(PYTHON_DIR))
 def phasefit_executable():
     """The built tool: $PHASEFIT_EXECUTABLE if set, else build/phasefit."""
     return pathlib.Path(os.environ.get("PHASEFIT_EXECUTABLE", REPO_ROOT / "build" / "phasefit"))
+
+
+requires_tool = pytest.mark.skipif(
+    not phasefit_executable().is_file(),
+    reason=f"{phasefit_executable()} has not been built (run `make build` first)",
+)
+
+
+def run_tool(workdir, *arguments):
+    """Runs the built tool in ``workdir``; returns the finished process."""
+    return subprocess.run(
+        [str(phasefit_executable()), *map(str, arguments)], cwd=workdir,
+        capture_output=True, text=True, errors="replace", stdin=subprocess.DEVNULL, timeout=300)
+
+
+def run_bands(workdir, tables, n, *options):
+    """Runs the tool in band mode on ``tables`` (band name -> table bytes),
+    one size (0), with --keep-going and a report; returns the report rows
+    by data-file name. The coefficient files go to workdir/out/."""
+    for folder in ("INPUT", "tables", "out"):
+        (workdir / folder).mkdir(exist_ok=True)
+    (workdir / "INPUT/input_re.dat").write_text("1\n0\n")
+    (workdir / "INPUT/input_band.dat").write_text(f"{len(tables)}\n" + "".join(f"{b}\n" for b in tables))
+    for band, data in tables.items():
+        (workdir / f"tables/{band}_DE_000.dat").write_bytes(data)
+    done = run_tool(workdir, "-k", "--on-pause=go", "--report", "report.tsv", *options,
+                    "tables/", "out/", 1, n)
+    assert done.returncode in (0, 2), done.stderr
+    with open(workdir / "report.tsv", newline="", errors="replace") as stream:
+        return {row["data_file"]: row for row in csv.DictReader(stream, delimiter="\t")}
 
 
 def henyey_greenstein(mu, g):
