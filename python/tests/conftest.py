@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -81,30 +82,28 @@ def hg_table(tmp_path):
     return path, angle, value
 
 
-def fortran_e15_5(x):
-    """E15.5 as the coefficient writer prints it: 0.ddddd with an exponent."""
-    if x == 0.0:
-        return f"{'0.00000E+00':>15}"
-    mantissa, exponent = f"{abs(x):.4e}".split("e")
-    digits = mantissa.replace(".", "")
-    exp = int(exponent) + 1
-    text = f"0.{digits}" + (f"E{exp:+03d}" if abs(exp) < 100 else f"{exp:+04d}")
-    return f"{'-' if x < 0 else ''}{text:>0}".rjust(15)
-
-
-def fortran_f(x, width, decimals):
-    text = f"{x:.{decimals}f}"
-    return "*" * width if len(text) > width else text.rjust(width)
-
-
-def coefficient_file_text(n, ce, omega0, g, ft, coefficients, f_delta=0.0):
-    """A coefficient file in the exact layout the tool writes."""
-    records = ["", "", "", "", " Ce, omega0, g-factor, f-delta"]
-    records.append("  ".join(fortran_e15_5(v) for v in (ce, omega0, g, f_delta)))
-    records += ["", " truncation = y  1-Jul-2002"]
-    records.append(
-        f"{fortran_f(ft, 9, 6)} {fortran_f(f_delta, 9, 6)} truncation factor (ft) and f-delta"
-    )
-    records.append(f" {n:11d} coefficients")
-    records += [f"{l + 1:4d}{fortran_f(c, 12, 7)}" for l, c in enumerate(coefficients)]
-    return "\n".join(records) + "\n"
+@pytest.fixture(scope="session")
+def fitted(tmp_path_factory):
+    """Coefficient files the built tool wrote: Henyey-Greenstein tables of
+    g = 0.85 and of g = -0.6 at N = 3 ('hg', 'back'; the second one's
+    series goes negative), and of g = -0.6 at N = 8 ('back8', whose ft is
+    negative and fills its field). ``files``, ``tables`` and ``report``
+    (the report rows) are keyed by those names."""
+    if not phasefit_executable().is_file():
+        pytest.skip(f"{phasefit_executable()} has not been built (run `make build` first)")
+    runs = {3: {"hg": 0.85, "back": -0.6}, 8: {"back8": -0.6}}
+    files, tables, report = {}, {}, {}
+    for n, bands in runs.items():
+        workdir = tmp_path_factory.mktemp(f"n{n}")
+        (workdir / "tables").mkdir()
+        data = {}
+        for band, g in bands.items():
+            tables[band] = workdir / f"tables/{band}_DE_000.dat"
+            write_hg_table(tables[band], g)
+            data[band] = tables[band].read_bytes()
+        rows = run_bands(workdir, data, n)
+        for band in bands:
+            files[band] = workdir / f"out/{band}_DE_000.dat"
+            report[band] = rows[f"{band}_DE_000.dat"]
+            assert report[band]["status"] == "ok", report[band]
+    return types.SimpleNamespace(files=files, tables=tables, report=report)
