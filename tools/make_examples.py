@@ -11,6 +11,10 @@ Rows are 498 scattering angles from 0 to 180 degrees on a grid that is
 denser near 0, where the forward peak changes fastest. Band B07's tables
 give the angles as cosines instead of degrees, to exercise the conversion.
 
+It also writes examples/database/, the same phase functions as a small
+scattering database in the isca layout (isca.dat and P11.dat, on the 498
+angles of the ice and dust databases), for `python/phasefit-import isca`.
+
 Run from anywhere: python3 tools/make_examples.py
 
 With --out DIR it writes a wavelength batch instead (INPUT/input_re.dat,
@@ -91,6 +95,36 @@ def write_wavelength_batch(root, sizes, wavelengths):
             write_table(os.path.join(table_dir, name), size, wavelength, wavelength, False)
 
 
+# The 498 angles of the ice and dust databases, in hundredths of a degree.
+DATABASE_GRID = [(0, 200, 1), (200, 500, 5), (500, 1000, 10), (1000, 1500, 50),
+                 (1500, 17600, 100), (17600, 18000, 25)]
+
+
+def write_database(folder):
+    """isca.dat (wavelength, maximum dimension, volume, projected area, Qext,
+    albedo, g; the size varying fastest) and P11.dat (the angles, then P11
+    in the same row order, normalised to 4 pi over the sphere)."""
+    os.makedirs(folder, exist_ok=True)
+    angles = [h / 100.0 for a, b, step in DATABASE_GRID for h in range(a, b, step)] + [180.0]
+    rows, phases = [], []
+    for wavelength in WAVELENGTHS:
+        for size in SIZES:
+            g_f, g_b, w_f, ce, omega0, g = optical_properties(size, wavelength)
+            # A sphere of diameter `size` gives the volume and projected area.
+            area = math.pi * size * size / 4.0
+            volume = math.pi * size ** 3 / 6.0
+            rows.append(f"{wavelength:10.4f} {size:10.4f} {volume:14.6E} {area:14.6E} "
+                        f"{ce / area:14.6E} {omega0:10.7f} {g:10.7f}\n")
+            phases.append(" ".join(
+                f"{w_f * henyey_greenstein(mu, g_f) + (1.0 - w_f) * henyey_greenstein(mu, g_b):.7E}"
+                for mu in (math.cos(math.radians(a)) for a in angles)) + "\n")
+    with open(os.path.join(folder, "isca.dat"), "w", encoding="ascii") as out:
+        out.writelines(rows)
+    with open(os.path.join(folder, "P11.dat"), "w", encoding="ascii") as out:
+        out.write(" ".join(f"{a:.2f}" for a in angles) + "\n")
+        out.writelines(phases)
+
+
 def write_examples():
     input_dir = os.path.join(ROOT, "INPUT")
     table_dir = os.path.join(ROOT, "tables")
@@ -113,6 +147,7 @@ def write_examples():
         for size in SIZES:
             name = f"{band}_DE_{size:03d}.dat"
             write_table(os.path.join(table_dir, name), size, centre, centre, band in COSINE_BANDS)
+    write_database(os.path.join(ROOT, "database"))
 
 
 def main():

@@ -26,12 +26,19 @@ coefficients   read_coefficients(path) -> CoefficientFile
 table          read_phase_table(path)  -> PhaseTable
 reconstruct    smooth_phase_function(coefficient_file, mu)
 plot           draw_comparison(...), reconstruction_text(...)
+database       the formats phasefit-import reads, and the run directory it writes
+catalogue      read_run(directory) and open_catalogue(path) -> xarray.Dataset
+naming         the tool's labels and data-file names, its run lists
 """
+
+# The tool and this package are released together under one version.
+__version__ = "0.1.0"
 
 from .errors import FormatError
 from .coefficients import CoefficientFile, read_coefficients
 from .table import PhaseTable, read_phase_table, TABLE_ROWS
 from .reconstruct import smooth_phase_function, relative_deviation
+from .catalogue import open_catalogue, read_run
 
 __all__ = [
     "FormatError",
@@ -42,4 +49,6 @@ __all__ = [
     "TABLE_ROWS",
     "smooth_phase_function",
     "relative_deviation",
+    "open_catalogue",
+    "read_run",
 ]

@@ -1,8 +1,12 @@
-"""Shared helpers: the repository layout and a Henyey-Greenstein table."""
+"""Shared helpers: the repository layout, a Henyey-Greenstein table and
+runs of the built tool."""
 
+import csv
 import os
 import pathlib
+import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -17,6 +21,36 @@ sys.path.insert(0, str(PYTHON_DIR))
 def phasefit_executable():
     """The built tool: $PHASEFIT_EXECUTABLE if set, else build/phasefit."""
     return pathlib.Path(os.environ.get("PHASEFIT_EXECUTABLE", REPO_ROOT / "build" / "phasefit"))
+
+
+requires_tool = pytest.mark.skipif(
+    not phasefit_executable().is_file(),
+    reason=f"{phasefit_executable()} has not been built (run `make build` first)",
+)
+
+
+def run_tool(workdir, *arguments):
+    """Runs the built tool in ``workdir``; returns the finished process."""
+    return subprocess.run(
+        [str(phasefit_executable()), *map(str, arguments)], cwd=workdir,
+        capture_output=True, text=True, errors="replace", stdin=subprocess.DEVNULL, timeout=300)
+
+
+def run_bands(workdir, tables, n, *options):
+    """Runs the tool in band mode on ``tables`` (band name -> table bytes),
+    one size (0), with --keep-going and a report; returns the report rows
+    by data-file name. The coefficient files go to workdir/out/."""
+    for folder in ("INPUT", "tables", "out"):
+        (workdir / folder).mkdir(exist_ok=True)
+    (workdir / "INPUT/input_re.dat").write_text("1\n0\n")
+    (workdir / "INPUT/input_band.dat").write_text(f"{len(tables)}\n" + "".join(f"{b}\n" for b in tables))
+    for band, data in tables.items():
+        (workdir / f"tables/{band}_DE_000.dat").write_bytes(data)
+    done = run_tool(workdir, "-k", "--on-pause=go", "--report", "report.tsv", *options,
+                    "tables/", "out/", 1, n)
+    assert done.returncode in (0, 2), done.stderr
+    with open(workdir / "report.tsv", newline="", errors="replace") as stream:
+        return {row["data_file"]: row for row in csv.DictReader(stream, delimiter="\t")}
 
 
 def henyey_greenstein(mu, g):
@@ -48,30 +82,28 @@ def hg_table(tmp_path):
     return path, angle, value
 
 
-def fortran_e15_5(x):
-    """E15.5 as the coefficient writer prints it: 0.ddddd with an exponent."""
-    if x == 0.0:
-        return f"{'0.00000E+00':>15}"
-    mantissa, exponent = f"{abs(x):.4e}".split("e")
-    digits = mantissa.replace(".", "")
-    exp = int(exponent) + 1
-    text = f"0.{digits}" + (f"E{exp:+03d}" if abs(exp) < 100 else f"{exp:+04d}")
-    return f"{'-' if x < 0 else ''}{text:>0}".rjust(15)
-
-
-def fortran_f(x, width, decimals):
-    text = f"{x:.{decimals}f}"
-    return "*" * width if len(text) > width else text.rjust(width)
-
-
-def coefficient_file_text(n, ce, omega0, g, ft, coefficients, f_delta=0.0):
-    """A coefficient file in the exact layout the tool writes."""
-    records = ["", "", "", "", " Ce, omega0, g-factor, f-delta"]
-    records.append("  ".join(fortran_e15_5(v) for v in (ce, omega0, g, f_delta)))
-    records += ["", " truncation = y  1-Jul-2002"]
-    records.append(
-        f"{fortran_f(ft, 9, 6)} {fortran_f(f_delta, 9, 6)} truncation factor (ft) and f-delta"
-    )
-    records.append(f" {n:11d} coefficients")
-    records += [f"{l + 1:4d}{fortran_f(c, 12, 7)}" for l, c in enumerate(coefficients)]
-    return "\n".join(records) + "\n"
+@pytest.fixture(scope="session")
+def fitted(tmp_path_factory):
+    """Coefficient files the built tool wrote: Henyey-Greenstein tables of
+    g = 0.85 and of g = -0.6 at N = 3 ('hg', 'back'; the second one's
+    series goes negative), and of g = -0.6 at N = 8 ('back8', whose ft is
+    negative and fills its field). ``files``, ``tables`` and ``report``
+    (the report rows) are keyed by those names."""
+    if not phasefit_executable().is_file():
+        pytest.skip(f"{phasefit_executable()} has not been built (run `make build` first)")
+    runs = {3: {"hg": 0.85, "back": -0.6}, 8: {"back8": -0.6}}
+    files, tables, report = {}, {}, {}
+    for n, bands in runs.items():
+        workdir = tmp_path_factory.mktemp(f"n{n}")
+        (workdir / "tables").mkdir()
+        data = {}
+        for band, g in bands.items():
+            tables[band] = workdir / f"tables/{band}_DE_000.dat"
+            write_hg_table(tables[band], g)
+            data[band] = tables[band].read_bytes()
+        rows = run_bands(workdir, data, n)
+        for band in bands:
+            files[band] = workdir / f"out/{band}_DE_000.dat"
+            report[band] = rows[f"{band}_DE_000.dat"]
+            assert report[band]["status"] == "ok", report[band]
+    return types.SimpleNamespace(files=files, tables=tables, report=report)

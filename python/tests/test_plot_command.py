@@ -6,7 +6,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import PLOT_COMMAND, REPO_ROOT, coefficient_file_text, write_hg_table
+from conftest import PLOT_COMMAND, REPO_ROOT
 from phasefit import read_coefficients, read_phase_table, smooth_phase_function
 
 GOLDEN = REPO_ROOT / "tests/data/golden/WVN_0p55_DE_010_N16.dat"
@@ -52,20 +52,20 @@ def test_text_lists_the_reconstruction_at_the_table_angles():
     np.testing.assert_allclose(columns[:, 1], want, rtol=1e-7)
 
 
-def test_plot_copes_with_a_reconstruction_that_goes_negative(tmp_path):
-    # A large ft leaves a smooth part with negative stretches.
-    coefficients = tmp_path / "c.dat"
-    coefficients.write_text(coefficient_file_text(4, 1, 1, 0.5, 0.6, [1, -0.9, 0.9, -0.9, 0]))
-    write_hg_table(tmp_path / "t.dat", 0.5)
-    done = plot(coefficients, tmp_path / "t.dat", "-o", tmp_path / "p.png")
+def test_plot_copes_with_a_reconstruction_that_goes_negative(fitted, tmp_path):
+    # Three terms of a backward-scattering table dip below zero.
+    assert "negative_reconstruction" in fitted.report["back"]["flags"]
+    done = plot(fitted.files["back"], fitted.tables["back"], "-o", tmp_path / "p.png")
     assert done.returncode == 0, done.stderr
     png_size(tmp_path / "p.png")
 
 
 def _bad_coefficients(tmp_path):
+    # The golden file with its coefficient 2 written as asterisks.
+    lines = GOLDEN.read_text().splitlines()
+    lines[12] = "   3************"
     path = tmp_path / "bad.dat"
-    path.write_text(coefficient_file_text(3, 1, 1, 0.5, 0.1, [1, 0.5, 0.25, 0])
-                    .replace("   3   0.2500000", "   3************"))
+    path.write_text("\n".join(lines) + "\n")
     return path
 
 
