@@ -80,19 +80,28 @@ demo:
 	@echo "Plot of one fit: examples/output/WVN_0p55_DE_010.png"
 
 # The microbenchmarks' results are also kept in build-bench/bench-results/,
-# where the batch benchmark reads them for its summary.
+# where the batch benchmark reads them for its summary. The real tables
+# (REAL_TABLES, beside the repository in shared/) are measured first when
+# they are there; the examples' tables come second.
 BENCH_RESULTS = build-bench/bench-results
+REAL_TABLES ?= ../shared/data/real/tables
+BENCH_TABLES = $(if $(wildcard $(REAL_TABLES)/*.dat),$(REAL_TABLES),examples/tables)
 bench:
+	tools/install-deps bench
 	cmake --preset bench >/dev/null
 	cmake --build build-bench -j $(JOBS)
 	@mkdir -p $(BENCH_RESULTS) && rm -f $(BENCH_RESULTS)/*
+	@[ -n "$(wildcard $(REAL_TABLES)/*.dat)" ] || \
+	  echo "(no real tables at $(REAL_TABLES): the real-table lines are skipped, the examples' tables stand in)"
+	@echo "== build-bench/bench/svd_phases $(BENCH_TABLES) (svdcmp phase by phase, per job)"
+	@build-bench/bench/svd_phases $(BENCH_TABLES) | tee $(BENCH_RESULTS)/svd_phases.txt
+	@echo "== bench/compare_numpy.py $(BENCH_TABLES) (the same jobs as a scipy pipeline, double, one OpenBLAS thread)"
+	@/usr/bin/python3 bench/compare_numpy.py $(BENCH_TABLES) > $(BENCH_RESULTS)/numpy.txt && cat $(BENCH_RESULTS)/numpy.txt || \
+	  echo "scipy comparison skipped: it needs /usr/bin/python3 with numpy and scipy (tools/install-deps bench)"
 	@for b in build-bench/bench/bench_*; do echo "== $$b"; \
 	  $$b --benchmark_out=$(BENCH_RESULTS)/$${b##*/}.json --benchmark_out_format=json || exit 1; done
-	@echo "== bench/compare_numpy.py (the same 1000 x 298 system in numpy, double, one BLAS thread)"
-	@/usr/bin/python3 bench/compare_numpy.py > $(BENCH_RESULTS)/numpy.txt && cat $(BENCH_RESULTS)/numpy.txt || \
-	  echo "numpy comparison skipped: it needs /usr/bin/python3 with numpy (Debian python3-numpy)"
-	@echo "== bench/batch.py (a batch of 8 sizes x 6 wavelengths at N = 300: -j 1, -j all, reference kernels)"
-	@/usr/bin/python3 bench/batch.py --build build-bench --results $(BENCH_RESULTS)
+	@echo "== bench/batch.py (the tables of $(BENCH_TABLES), then a batch of 8 sizes x 6 wavelengths at N = 300: -j 1, -j all, reference kernels)"
+	@/usr/bin/python3 bench/batch.py --build build-bench --results $(BENCH_RESULTS) --tables $(BENCH_TABLES)
 
 # libFuzzer targets (fuzz/), built by clang with AddressSanitizer and
 # UndefinedBehaviorSanitizer over every source they use. Each target runs

@@ -99,9 +99,34 @@ class Batch:
         with open(os.path.join(path, "INPUT", "wl.dat"), "w", encoding="ascii") as out:
             out.write(f"{len(wavelengths)}\n" + "".join(f"{w}\n" for w in wavelengths))
 
+    mode = "0"
+
     @property
     def jobs(self):
         return len(self.sizes) * len(self.wavelengths)
+
+
+class TableBatch(Batch):
+    """Tables named otherwise, run in band mode with one size, 0: each table
+    is linked as pf/<its name>_DE_000.dat and its name is the band."""
+
+    mode = "1"
+
+    def __init__(self, path, table_dir):
+        names = sorted(f[:-4] for f in os.listdir(table_dir) if f.endswith(".dat"))
+        os.makedirs(os.path.join(path, "INPUT"), exist_ok=True)
+        os.makedirs(os.path.join(path, "pf"), exist_ok=True)
+        for name in names:
+            os.symlink(os.path.abspath(os.path.join(table_dir, name + ".dat")),
+                       os.path.join(path, "pf", name + "_DE_000.dat"))
+        with open(os.path.join(path, "INPUT", "input_re.dat"), "w", encoding="ascii") as out:
+            out.write("1\n0\n")
+        with open(os.path.join(path, "INPUT", "input_band.dat"), "w", encoding="ascii") as out:
+            out.write(f"{len(names)}\n" + "".join(f"{n}\n" for n in names))
+        self.path = path
+        self.tables = "pf/"
+        self.sizes = [0]
+        self.wavelengths = names
 
 
 class Run:
@@ -126,7 +151,7 @@ def run_tool(tool, batch, name, options, n, repeat, expect_status=0):
         shutil.rmtree(output, ignore_errors=True)
         os.makedirs(output)
         command = [TIME, "-o", memory_file, "-f", "%M %U %S", tool, "--no-progress", "--on-pause=go"]
-        command += options + [batch.tables, name + "/", "0", str(n)]
+        command += options + [batch.tables, name + "/", batch.mode, str(n)]
         start = time.perf_counter()
         done = subprocess.run(command, cwd=batch.path, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -197,6 +222,8 @@ def main():
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="worker count of the parallel run (default: all hardware threads)")
     parser.add_argument("--keep", action="store_true", help="keep the batch directory")
+    parser.add_argument("--tables", help="a directory of real tables, timed first (fast and "
+                        "reference kernels, -j 1 and -j all) and checked for identical outputs")
     args = parser.parse_args()
 
     tool = os.path.abspath(os.path.join(args.build, "phasefit"))
@@ -219,6 +246,28 @@ def main():
                         [0.55, 1.6, 0.55])
 
         n, rep = args.n, args.repeat
+        real_job = real_speedup = None
+        if args.tables:
+            real = TableBatch(os.path.join(work, "real"), args.tables)
+            print(f"== real tables: {real.jobs} tables of {args.tables} at N = {n}, best of {rep}",
+                  flush=True)
+            r1 = run_tool(tool, real, "out-j1", ["-j", "1"], n, rep)
+            rall = run_tool(tool, real, "out-jall", ["-j", str(cores)], n, rep)
+            rref = run_tool(tool, real, "out-ref", ["-j", "1", "--kernels=reference"], n, rep)
+            print("| run (real tables) | jobs | wall s | CPU s | ms/job |")
+            print("|---|---:|---:|---:|---:|")
+            for label, run in (("-j 1", r1), (f"-j {cores}", rall),
+                               ("--kernels=reference, -j 1", rref)):
+                print(f"| {label} | {real.jobs} | {run.wall:.3f} | {run.cpu:.2f} | "
+                      f"{1e3 * run.wall / real.jobs:.1f} |")
+            print(f"| reference / fast, -j 1 | | | | {rref.wall / r1.wall:.1f}x |")
+            real_job = 1e3 * r1.wall / real.jobs
+            real_speedup = rref.wall / r1.wall
+            real_same = same_tree(r1.output, rall.output) and same_tree(r1.output, rref.output)
+            print(f"real tables: output trees -j 1, -j {cores} and reference "
+                  f"{'identical' if real_same else 'DIFFERENT'}", flush=True)
+            if not real_same:
+                sys.exit("batch.py: the output trees of the real tables differ")
         print(f"== batch: {len(SIZES)} sizes x {len(WAVELENGTHS)} wavelengths = {full.jobs} jobs "
               f"at N = {n}; {model} ({wide or 'no AVX2/AVX-512'}), {os.cpu_count()} hardware "
               f"threads; load average {load_before:.2f}; best of {rep}", flush=True)
@@ -313,6 +362,13 @@ def main():
         out.append("")
         out.append("| target | wanted | measured | met |")
         out.append("|---|---|---|---|")
+        if real_job is not None:
+            out.append(f"| real tables: speed-up over the reference kernels | >= 10x | "
+                       f"{real_speedup:.1f}x (-j 1, per job {real_job:.1f} ms) | "
+                       f"{'yes' if real_speedup >= 10 else 'no'} |")
+            out.append(f"| real tables: one job at -j 1 vs the scipy pipeline | no slower | "
+                       f"{real_job:.1f} ms vs {fmt(numpy_ms, '{:.1f}')} ms | "
+                       f"{'n/a' if numpy_ms is None else ('yes' if real_job <= numpy_ms else 'no')} |")
         kernel = ""
         if svdfit_fast is not None and svdfit_ref is not None:
             kernel = f"; svdfit alone {svdfit_ref:.1f} / {svdfit_fast:.1f} ms = {svdfit_ref / svdfit_fast:.1f}x"
@@ -322,7 +378,7 @@ def main():
                    f"{ref_job * 1e3:.1f} / {fast_job * 1e3:.1f} ms per job = {speedup:.1f}x (batch){kernel} | "
                    f"{'yes' if speedup >= 10 else 'no'} |")
         job_ms = whole if whole is not None else fast_job * 1e3
-        out.append(f"| one job vs numpy lstsq (double, 1 BLAS thread) | no slower | "
+        out.append(f"| examples: one job vs the scipy pipeline on the tables above | no slower | "
                    f"{job_ms:.1f} ms {'(bfit) ' if whole is not None else '(batch) '}vs "
                    f"{fmt(numpy_ms, '{:.1f}')} ms numpy; batch ms/job {fast_job * 1e3:.1f} | "
                    f"{'n/a' if numpy_ok is None else ('yes' if numpy_ok else 'no')} |")

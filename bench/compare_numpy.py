@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""Time numpy.linalg.lstsq on the delta-fit system that bench_svdfit solves.
+"""Time the whole job as a user would script it with numpy and scipy.
 
-The system is built the same way, in double precision: 1000 Gauss-Legendre
-nodes, a Henyey-Greenstein phase function with g = 0.85, columns
+For each table named (or each *.dat of a directory named): read it, cubic
+spline (natural ends) onto the 1000-point Gauss-Legendre grid, normalised
+Legendre moments, the delta-fit design matrix of order 300 (columns
 (2l + 1) P_l(mu) / p for l = 3 .. 299 and a last column minus their sum over
-l < 300, right-hand side 1 - (1 + 3 g P_1 + 5 g^2 P_2) / p. That is the
-least-squares solve a user would otherwise script; its time is printed as
-the best of several solves with one BLAS thread.
+l < 300), scipy.linalg.lstsq with gelsd in double precision, the rescaling,
+and a text file of the coefficients. The grid and its Legendre table are
+built once, as a phasefit worker does. The time per job is printed as the
+best of several passes over the tables, with one BLAS thread.
 
 The script re-runs itself once with a clean environment: one BLAS thread,
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE removed (they pin an older kernel
@@ -67,38 +69,97 @@ def blas_description():
     return ", ".join(sorted(libs)) or "unknown"
 
 
-def delta_fit_system(np, points=1000, order=300, g=0.85):
-    mu, _ = np.polynomial.legendre.leggauss(points)
-    p = (1.0 - g * g) / (1.0 + g * g - 2.0 * g * mu) ** 1.5
-    # P_0 .. P_{order-1} at the nodes by the three-term recurrence.
-    poly = np.empty((order, points))
-    poly[0] = 1.0
-    poly[1] = mu
-    for l in range(1, order - 1):
-        poly[l + 1] = ((2 * l + 1) * mu * poly[l] - l * poly[l - 1]) / (l + 1)
-    terms = (2.0 * np.arange(order)[:, None] + 1.0) * poly / p
-    cols = order - 2
-    a = np.empty((points, cols))
-    a[:, : cols - 1] = terms[3:order].T
+def read_table(path, np):
+    """The six header numbers and the 498 (angle, phase) rows."""
+    with open(path, encoding="ascii") as table:
+        numbers = table.read().split()
+    header = [float(x) for x in numbers[:6]]
+    rows = np.array(numbers[6:6 + 2 * 498], dtype=float).reshape(498, 2)
+    return header, rows[:, 0], rows[:, 1]
+
+
+class Grid:
+    """The 1000-point Gauss-Legendre grid and its Legendre table, built once
+    per worker as phasefit does."""
+
+    def __init__(self, np, points=1000, order=300):
+        self.mu, self.weight = np.polynomial.legendre.leggauss(points)
+        self.theta = np.degrees(np.arccos(self.mu))
+        poly = np.empty((order + 1, points))
+        poly[0] = 1.0
+        poly[1] = self.mu
+        for l in range(1, order):
+            poly[l + 1] = ((2 * l + 1) * self.mu * poly[l] - l * poly[l - 1]) / (l + 1)
+        self.poly = poly
+        self.order = order
+
+
+def fit_table(path, out_path, grid, np, interpolate, lstsq):
+    """One job: read, spline onto the grid, moments, delta-fit by lstsq
+    (gelsd, double), rescale, write the coefficients."""
+    header, angle, phase = read_table(path, np)
+    order = np.argsort(angle)
+    p = interpolate(angle[order], phase[order], bc_type="natural")(grid.theta)
+    n = grid.order
+    moments = 0.5 * (grid.poly[: n + 1] * (p * grid.weight)).sum(axis=1)
+    moments /= moments[0]
+    terms = (2.0 * np.arange(n)[:, None] + 1.0) * grid.poly[:n] / p
+    cols = n - 2
+    a = np.empty((p.size, cols))
+    a[:, : cols - 1] = terms[3:n].T
     a[:, cols - 1] = -terms.sum(axis=0)
-    rhs = 1.0 - (1.0 + 3.0 * g * poly[1] + 5.0 * g * g * poly[2]) / p
-    return a, rhs
+    rhs = 1.0 - (terms[:3] * moments[:3, None]).sum(axis=0)
+    solution = lstsq(a, rhs, lapack_driver="gelsd")[0]
+    fitted = np.concatenate([moments[:3], solution])
+    ft = fitted[-1]
+    coefficients = (fitted - ft) / (1.0 - ft)
+    with open(out_path, "w", encoding="ascii") as out:
+        out.write("{:.6e} {:.6e} {:.6e} {:.6f}\n".format(header[3], header[4], header[5], ft))
+        out.write("".join("{:4d} {:.6e}\n".format(l, c) for l, c in enumerate(coefficients)))
+
+
+def tables_of(arguments):
+    paths = []
+    for argument in arguments:
+        if os.path.isdir(argument):
+            paths += sorted(os.path.join(argument, name) for name in os.listdir(argument)
+                            if name.endswith(".dat"))
+        else:
+            paths.append(argument)
+    return paths
 
 
 def main():
     if os.environ.get(CHILD_MARK) != "1":
         reexec_with_clean_environment()
-    import numpy as np
+    import tempfile
 
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 10
-    a, rhs = delta_fit_system(np)
+    import numpy as np
+    try:
+        import scipy
+        from scipy.interpolate import CubicSpline
+        from scipy.linalg import lstsq
+    except ImportError:
+        sys.exit("compare_numpy.py: needs scipy (Debian python3-scipy)")
+
+    rounds = 5
+    arguments = sys.argv[1:]
+    if arguments[:1] == ["--rounds"]:
+        rounds, arguments = int(arguments[1]), arguments[2:]
+    paths = tables_of(arguments)
+    if not paths:
+        sys.exit("usage: compare_numpy.py [--rounds R] TABLE_OR_DIRECTORY...")
+    grid = Grid(np)
     best = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        np.linalg.lstsq(a, rhs, rcond=None)
-        best = min(best, time.perf_counter() - start)
-    print("numpy {} lstsq (double) {} x {}, best of {}: {:.2f} ms".format(
-        np.__version__, a.shape[0], a.shape[1], rounds, best * 1e3))
+    with tempfile.TemporaryDirectory() as out:
+        for _ in range(rounds):
+            start = time.perf_counter()
+            for k, path in enumerate(paths):
+                fit_table(path, os.path.join(out, "{}.txt".format(k)), grid, np, CubicSpline, lstsq)
+            best = min(best, time.perf_counter() - start)
+    print("scipy {} / numpy {} pipeline (read, spline, moments, lstsq gelsd in double, rescale, "
+          "write) on {} tables at N = 300, best of {}: {:.2f} ms per job".format(
+              scipy.__version__, np.__version__, len(paths), rounds, best * 1e3 / len(paths)))
     print("  BLAS/LAPACK: " + blas_description())
 
 

@@ -2,7 +2,7 @@
 // implicit-shift QR (Golub-Reinsch), and the least-squares solve on top of
 // it, arranged for the vector units. Every operation is a single-precision
 // one, and every element and every sum sees exactly the operations of the
-// straightforward loops in svd_reference.cpp, in the same order: stored
+// plain loops in svd_reference.cpp, in the same order: stored
 // coefficient files are compared bit for bit. What changes is only which
 // independent operations run side by side, and when:
 //   - dot products run several at a time, one per vector lane, each adding
@@ -13,19 +13,7 @@
 //     rotations in the same order, but a block of rows stays in the
 //     first-level cache through thousands of them.
 //
-// Glossary of the short names used in svdcmp (m = rows, n = cols):
-//   a(i, j)  the matrix being decomposed; it ends up holding U.
-//   w(i)     diagonal of the bidiagonal form, then the singular values.
-//   v(i, j)  right singular vectors V (not transposed).
-//   e(i)     superdiagonal of the bidiagonal form (`superdiag`); e(1) is
-//            always 0, which is what stops the split search at l = 1.
-//   f, g, h  Householder quantities in phases 1-3 (g = -sign(|x|, x1) the
-//            new diagonal entry, h = f*g - s the normalising denominator),
-//            and the running rotation values and shift in phase 4.
-//   c, s     cosine and sine of a plane rotation (s is also a sum in
-//            phases 1-3).
-//   x, y, z  diagonal entries being rotated in a QR sweep; z = w(k) is the
-//            trailing value of the current block.
+// The glossary of svdcmp's short names is in svd_phases.hpp.
 
 #include "numerics/svd.hpp"
 
@@ -35,23 +23,18 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "contract.hpp"
 #include "numerics/svd_kernels.hpp"
+#include "numerics/svd_phases.hpp"
 
 namespace phasefit::numerics {
 namespace {
 
-// |x| carrying the sign bit of y, so that y = -0 counts as negative.
-float sign(float x, float y) { return std::copysign(std::abs(x), y); }
-
-// 1-based access to a vector.
-struct Vec1 {
-  std::span<float> data;
-  float& operator()(int i) const { return data[static_cast<std::size_t>(i - 1)]; }
-};
-
-constexpr int kMaxPasses = 30;
+using svd_phases::Vec1;
+using svd_phases::hypotenuse;
+using svd_phases::sign;
 
 // Plane rotations of the diagonalisation waiting to be applied to the
 // columns of one matrix (U or V), in the order they were formed.
@@ -84,25 +67,6 @@ class RotationLog {
   int rows_;
   int count_ = 0;
 };
-
-}  // namespace
-
-namespace {
-
-// The body of pythag, inlined into the diagonalisation's inner loop.
-inline __attribute__((always_inline)) float hypotenuse(float p, float q) {
-  // Divide by the larger magnitude first so that squaring neither overflows
-  // nor underflows to zero.
-  const float ap = std::abs(p);
-  const float aq = std::abs(q);
-  if (ap > aq) {
-    const float r = aq / ap;
-    return std::sqrt(1.0f + r * r) * ap;
-  }
-  if (aq == 0.0f) return 0.0f;
-  const float r = ap / aq;
-  return std::sqrt(1.0f + r * r) * aq;
-}
 
 }  // namespace
 
@@ -148,15 +112,19 @@ void copy_columns(const float* from, std::ptrdiff_t from_ld, int rows, int cols,
   for (int j = 0; j < cols; ++j) std::copy_n(from + j * from_ld, rows, to + j * to_ld);
 }
 
-// Phase 2 of svdcmp on a row-major working copy of V: the accumulation of
+}  // namespace
+
+namespace svd_phases {
+
+// Phase 2 on a row-major working copy of V: the accumulation of
 // the row reflections, last to first. As in phase 3, the sums and the
 // updates run along rows without transposition, and the update by
 // reflection i shares its pass with the sums of reflection i-1. Those sums
 // run over rows i..n: row i (set to the unit row after reflection i) gives
 // their first terms, the pass the rest, in increasing row order. V ends up
 // written to right_vectors, every element of its leading n x n block.
-void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, std::span<float> copy,
-                                const MatView& right_vectors) {
+void accumulate_right_fast(const MatView& a, int n, const Vec1& e, std::span<float> copy,
+                           const MatView& right_vectors) {
   const std::ptrdiff_t ldt = kRowMajorStride;
   float* const t = copy.data();
   const auto at = [&](int i, int j) -> float& {
@@ -216,7 +184,7 @@ void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, std::spa
   kernels::from_row_major(t, ldt, n, n, right_vectors.data.data(), right_vectors.ld);
 }
 
-// Phase 3 of svdcmp on a row-major copy of the matrix: the accumulation of
+// Phase 3 on a row-major copy of the matrix: the accumulation of
 // the column reflections into U. Both of its loops, the sums down the
 // columns and the column updates, then run along rows, sixteen columns to a
 // vector, without any transposition; and the update by reflection i is done
@@ -224,8 +192,7 @@ void accumulate_right_row_major(const MatView& a, int n, const Vec1& e, std::spa
 // values that update leaves. Every element sees the operations of the
 // column-major loops in the same order, and every sum adds its terms in the
 // same order, so the result is bit for bit the same.
-void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
-                               std::span<float> copy) {
+void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w, std::span<float> copy) {
   const std::ptrdiff_t ldt = kRowMajorStride;
   float* const t = copy.data();
   kernels::to_row_major(a.data.data(), a.ld, m, n, t, ldt);
@@ -289,71 +256,20 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
   kernels::from_row_major(t, ldt, m, n, a.data.data(), a.ld);
 }
 
-// Columns whose reflection is computed together: their dot products, then
-// their updates, while the columns are still in the second-level cache.
-constexpr int kColumnChunk = 32;
-
-}  // namespace
-
-void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
-            MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace) {
-  PHASEFIT_CHECK(rows >= 1 && rows <= matrix.ld);
-  PHASEFIT_CHECK(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
-  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
-
-  const Vec1 w{singular_values};
-  std::array<float, kSvdcmpMaxCols> superdiag;
-  const Vec1 e{superdiag};
-  const int m = rows;
-  const int n = cols;
-
-  // A matrix that fits the workspace is decomposed in its line-aligned
-  // copies (U column-major with leading dimension kWorkingLd, V with
-  // kRowMajorStride) and copied out at the end, or before a pause.
-  const bool working = m <= kSvdfitRowDim && n <= kRowMajorStride &&
-                       workspace.row_major.size() >= row_major_floats(m, n) &&
-                       workspace.left.size() >= left_floats(n) &&
-                       workspace.right.size() >= right_floats(n);
-  MatView a = matrix;
-  MatView v = right_vectors;
-  if (working) {
-    float* const u_copy = line_aligned(workspace.left);
-    copy_columns(matrix.data.data(), matrix.ld, m, n, u_copy, kWorkingLd);
-    a = MatView{std::span<float>(
-                    u_copy, static_cast<std::size_t>(kWorkingLd) * static_cast<std::size_t>(n)),
-                kWorkingLd, n, kWorkingLd};
-    v = MatView{
-        std::span<float>(line_aligned(workspace.right),
-                         static_cast<std::size_t>(kRowMajorStride) * static_cast<std::size_t>(n)),
-        kRowMajorStride, n, kRowMajorStride};
-  }
-  // The row-major copy, of rows as long as kRowMajorStride, for U (m rows)
-  // and before that for V (n rows).
-  const std::span<float> row_major =
-      working ? std::span<float>(line_aligned(workspace.row_major),
-                                 static_cast<std::size_t>(m > n ? m : n) *
-                                     static_cast<std::size_t>(kRowMajorStride))
-              : std::span<float>();
-  const auto publish = [&] {
-    if (!working) return;
-    copy_columns(a.data.data(), a.ld, m, n, matrix.data.data(), matrix.ld);
-    copy_columns(v.data.data(), v.ld, n, n, right_vectors.data.data(), right_vectors.ld);
-  };
-  // Dot products of one reflection with a chunk of columns and the matching
-  // update factors; one row of a, made contiguous.
-  std::array<float, kSvdcmpMaxCols> dots;
+// Phase 1 with the kernels: Householder reduction to upper bidiagonal
+// form. Column reflections zero a column below the diagonal, row
+// reflections zero a row right of the superdiagonal; the row step's vector
+// is parked in e(l..n) until the next column's e(i) overwrites it. The
+// column reflection's dot products run many columns at once, and its update
+// of rows l..m shares one pass with the row reflection that follows.
+Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
+                              std::span<const float> storage) {
+  // Row i of a, made contiguous for the row reflection.
   std::array<float, kSvdcmpMaxCols> row_copy;
-  float* const dot = dots.data();
-
-  // Phase 1: Householder reduction to upper bidiagonal form. Column
-  // reflections zero a column below the diagonal, row reflections zero a
-  // row right of the superdiagonal. The row step's vector is parked in
-  // e(l..n) until the next column's e(i) overwrites it.
   float g = 0.0f;
   float scale = 0.0f;
   float s = 0.0f;
   float bidiag_norm = 0.0f;
-  int l = 0;
   // Update factors of the column step, indexed by column; whether rows
   // l..m still wait for that update; the column step's scale (0 if none).
   std::array<float, kSvdcmpMaxCols> factors;
@@ -361,7 +277,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
   bool update_pending = false;
   float column_scale = 0.0f;
   for (int i = 1; i <= n; ++i) {
-    l = i + 1;
+    const int l = i + 1;
     column_scale = 0.0f;
     e(i) = scale * g;
     g = 0.0f;
@@ -411,14 +327,10 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
         // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
         if (l <= m) {
           for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
-          // Whole lines are walked only in the workspace's own copy: the
-          // padding rows and neighbouring columns of a caller's matrix are
-          // not this routine's to rewrite, even with their own bits (another
-          // thread may be writing them).
           if (update_pending)
             kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
                                             element(a, l, i), &factor(l), row_copy.data(), &e(l),
-                                            working ? a.data : std::span<float>());
+                                            storage);
           else
             kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
                                  &e(l));
@@ -439,169 +351,87 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
     if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
   }
 
-  // Phase 2: accumulate the row reflections into V, last to first. Every
-  // element of the leading n x n block is written before it is read.
-  if (working) {
-    accumulate_right_row_major(a, n, e, row_major, v);
+  return {bidiag_norm, g};
+}
+
+// The line-aligned working copies of a workspace for an m x n
+// decomposition, or nothing if the matrix does not fit them: U (column-
+// major, leading dimension kWorkingLd), V (kRowMajorStride) and the row-
+// major scratch of phases 2 and 3 (rows of kRowMajorStride floats, m of
+// them for U and before that n for V).
+std::optional<WorkingCopies> working_copies(SvdWorkspace& workspace, int m, int n) {
+  const bool fits = m <= kSvdfitRowDim && n <= kRowMajorStride &&
+                    workspace.row_major.size() >= row_major_floats(m, n) &&
+                    workspace.left.size() >= left_floats(n) &&
+                    workspace.right.size() >= right_floats(n);
+  if (!fits) return std::nullopt;
+  const auto floats = [](int count, int length) {
+    return static_cast<std::size_t>(count) * static_cast<std::size_t>(length);
+  };
+  return WorkingCopies{
+      MatView{std::span<float>(line_aligned(workspace.left), floats(kWorkingLd, n)), kWorkingLd, n,
+              kWorkingLd},
+      MatView{std::span<float>(line_aligned(workspace.right), floats(kRowMajorStride, n)),
+              kRowMajorStride, n, kRowMajorStride},
+      std::span<float>(line_aligned(workspace.row_major), floats(m > n ? m : n, kRowMajorStride))};
+}
+
+}  // namespace svd_phases
+
+void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values,
+            MatView right_vectors, const PauseHandler& pause, SvdWorkspace& workspace) {
+  PHASEFIT_CHECK(rows >= 1 && rows <= matrix.ld);
+  PHASEFIT_CHECK(cols >= 1 && cols <= right_vectors.ld && cols <= kSvdcmpMaxCols);
+  PHASEFIT_CHECK(singular_values.size() >= static_cast<std::size_t>(cols));
+
+  const Vec1 w{singular_values};
+  std::array<float, kSvdcmpMaxCols> superdiag;
+  const Vec1 e{superdiag};
+  const int m = rows;
+  const int n = cols;
+
+  // A matrix that fits the workspace is decomposed in its line-aligned
+  // copies (U column-major with leading dimension kWorkingLd, V with
+  // kRowMajorStride) and copied out at the end, or before a pause. Any
+  // other runs phases 2 and 3 in the plain loops, on the caller's storage.
+  const std::optional<svd_phases::WorkingCopies> copies =
+      svd_phases::working_copies(workspace, m, n);
+  MatView a = matrix;
+  MatView v = right_vectors;
+  if (copies) {
+    copy_columns(matrix.data.data(), matrix.ld, m, n, copies->a.data.data(), copies->a.ld);
+    a = copies->a;
+    v = copies->v;
+  }
+  const auto publish = [&] {
+    if (!copies) return;
+    copy_columns(a.data.data(), a.ld, m, n, matrix.data.data(), matrix.ld);
+    copy_columns(v.data.data(), v.ld, n, n, right_vectors.data.data(), right_vectors.ld);
+  };
+
+  // Whole lines are walked only in the workspace's own copy: the padding
+  // rows and neighbouring columns of a caller's matrix are not this
+  // routine's to rewrite, even with their own bits (another thread may be
+  // writing them).
+  const svd_phases::Bidiagonal bidiagonal =
+      svd_phases::bidiagonalise_fast(a, m, n, w, e, copies ? a.data : std::span<float>());
+  if (copies) {
+    svd_phases::accumulate_right_fast(a, n, e, copies->row_major, v);
+    svd_phases::accumulate_left_fast(a, m, n, w, copies->row_major);
   } else {
-    l = n + 1;
-    for (int i = n; i >= 1; --i) {
-      if (i < n) {
-        if (g != 0.0f) {
-          // Two divisions, in this order, to avoid a possible underflow of
-          // a(i, l) * g.
-          for (int j = l; j <= n; ++j) v(j, i) = (a(i, j) / a(i, l)) / g;
-          // Column j of V gains s_j v(l..n, i), s_j = a(i, l..n) . v(l..n, j).
-          const int count = n - l + 1;
-          for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
-          kernels::column_dots(element(v, l, l), v.ld, count, row_copy.data(), count, dot);
-          kernels::column_updates(element(v, l, l), v.ld, count, element(v, l, i), count, dot);
-        }
-        for (int j = l; j <= n; ++j) {
-          v(i, j) = 0.0f;
-          v(j, i) = 0.0f;
-        }
-      }
-      v(i, i) = 1.0f;
-      g = e(i);
-      l = i;
-    }
+    svd_phases::accumulate_right_reference(a, n, bidiagonal.g, e, v);
+    svd_phases::accumulate_left_reference(a, m, n, w);
   }
 
-  // Phase 3: accumulate the column reflections into U.
-  if (working) {
-    accumulate_left_row_major(a, m, n, w, row_major);
-  } else {
-    for (int i = (m < n ? m : n); i >= 1; --i) {
-      l = i + 1;
-      g = w(i);
-      for (int j = l; j <= n; ++j) a(i, j) = 0.0f;
-      if (g != 0.0f) {
-        g = 1.0f / g;
-        // Column j gains f_j a(i..m, i), f_j = ((a(l..m, i) . a(l..m, j)) / a(i, i)) g:
-        // the sum starts at row l, the update at row i.
-        const int count = m - i;
-        for (int first = l; first <= n; first += kColumnChunk) {
-          const int chunk = n - first + 1 < kColumnChunk ? n - first + 1 : kColumnChunk;
-          if (count > 0)
-            kernels::column_dots(element(a, l, first), a.ld, count, element(a, l, i), chunk, dot);
-          else
-            for (int c = 0; c < chunk; ++c) dot[c] = 0.0f;
-          for (int c = 0; c < chunk; ++c) dot[c] = (dot[c] / a(i, i)) * g;
-          kernels::column_updates(element(a, i, first), a.ld, count + 1, element(a, i, i), chunk,
-                                  dot);
-        }
-        for (int j = i; j <= m; ++j) a(j, i) = a(j, i) * g;
-      } else {
-        for (int j = i; j <= m; ++j) a(j, i) = 0.0f;
-      }
-      a(i, i) = a(i, i) + 1.0f;
-    }
-  }
-
-  // Phase 4: diagonalise the bidiagonal form, one singular value at a time
-  // from the last, by implicit-shift QR sweeps over the unreduced block
-  // l..k. The rotations of U and V are logged and applied in batches.
+  // Phase 4 logs the rotations of U and V and applies them in batches;
+  // before a pause they are brought up to date.
   RotationLog u_log(workspace.u_rotations, a, m);
   RotationLog v_log(workspace.v_rotations, v, n);
-  for (int k = n; k >= 1; --k) {
-    for (int pass = 1; pass <= kMaxPasses; ++pass) {
-      // Split search. An entry is negligible when adding it to the norm
-      // leaves the norm unchanged. e(1) is exactly 0, so the search stops
-      // at l = 1 by the first test; it is stopped there explicitly as well,
-      // because with a NaN norm no test succeeds and w(0) does not exist.
-      bool cancel = false;
-      for (l = k; l >= 1; --l) {
-        if (l == 1 || std::abs(e(l)) + bidiag_norm == bidiag_norm) break;
-        if (std::abs(w(l - 1)) + bidiag_norm == bidiag_norm) {
-          cancel = true;
-          break;
-        }
-      }
-      if (cancel) {
-        // w(l-1) is negligible: chase e(l) out of the block with rotations
-        // between column l-1 and columns l..k of U.
-        const int nm = l - 1;
-        float c = 0.0f;
-        s = 1.0f;
-        for (int i = l; i <= k; ++i) {
-          const float f = s * e(i);
-          e(i) = c * e(i);
-          if (std::abs(f) + bidiag_norm == bidiag_norm) break;
-          g = w(i);
-          float h = hypotenuse(f, g);
-          w(i) = h;
-          h = 1.0f / h;
-          c = g * h;
-          s = -(f * h);
-          u_log.rotate(nm, i, c, s);
-        }
-      }
-      float z = w(k);
-      if (l == k) {
-        // Converged; make the singular value non-negative. A zero (of
-        // either sign) is left as it is.
-        if (z < 0.0f) {
-          w(k) = -z;
-          v_log.negate(k);
-        }
-        break;
-      }
-      // On resume the last pass still runs, and w(k) keeps what it leaves.
-      // U and V are brought up to date first, so that a handler that ends
-      // the run leaves them as the element-wise loops would.
-      if (pass == kMaxPasses) {
-        u_log.flush();
-        v_log.flush();
-        publish();
-        pause("no convergence in svdcmp");
-      }
-
-      // Shift from the trailing 2 x 2 block.
-      float x = w(l);
-      const int nm = k - 1;
-      float y = w(nm);
-      g = e(nm);
-      float h = e(k);
-      float f = ((y - z) * (y + z) + (g - h) * (g + h)) / ((h + h) * y);
-      g = hypotenuse(f, 1.0f);
-      f = ((x - z) * (x + z) + h * (y / (f + sign(g, f)) - h)) / x;
-
-      // QR sweep: chase the bulge down the block.
-      float c = 1.0f;
-      s = 1.0f;
-      for (int j = l; j <= nm; ++j) {
-        const int i = j + 1;
-        g = e(i);
-        y = w(i);
-        h = s * g;
-        g = c * g;
-        z = hypotenuse(f, h);
-        e(j) = z;
-        c = f / z;
-        s = h / z;
-        f = x * c + g * s;
-        g = g * c - x * s;
-        h = y * s;
-        y = y * c;
-        v_log.rotate(j, i, c, s);
-        z = hypotenuse(f, h);
-        w(j) = z;
-        // A zero z keeps the first rotation of this j.
-        if (z != 0.0f) {
-          z = 1.0f / z;
-          c = f * z;
-          s = h * z;
-        }
-        f = c * g + s * y;
-        x = c * y - s * g;
-        u_log.rotate(j, i, c, s);
-      }
-      e(l) = 0.0f;
-      e(k) = f;
-      w(k) = x;
-    }
-  }
+  svd_phases::diagonalise(n, w, e, bidiagonal.bidiag_norm, u_log, v_log, pause, [&] {
+    u_log.flush();
+    v_log.flush();
+    publish();
+  });
   u_log.flush();
   v_log.flush();
   publish();

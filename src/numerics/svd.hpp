@@ -7,6 +7,7 @@
 
 #include "numerics/matview.hpp"
 #include "numerics/pause.hpp"
+#include "numerics/plane_rotation.hpp"
 
 namespace phasefit::numerics {
 
@@ -21,17 +22,6 @@ inline constexpr int kSvbksbMaxCols = 10000;
 
 // sqrt(p*p + q*q) without forming the squares.
 float pythag(float p, float q);
-
-// One plane rotation of the diagonalisation, recorded so that it can be
-// applied to U or V later, row block by row block: columns first and second
-// (1-based) become x_first*c + x_second*s and x_second*c - x_first*s. An
-// entry with second = 0 negates column first instead.
-struct PlaneRotation {
-  int first = 0;
-  int second = 0;
-  float c = 0.0f;
-  float s = 0.0f;
-};
 
 // Entries each rotation log holds before it is applied and emptied.
 inline constexpr int kRotationLogCapacity = 16384;

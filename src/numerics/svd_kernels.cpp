@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
+#include <utility>
 
 // The helpers below pass vectors by value between always-inlined functions;
 // no such value crosses a real call, so the ABI notes do not apply.
@@ -206,47 +208,34 @@ PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int co
 
 }  // namespace
 
+// Lane t of the first result of transpose16's stage with block size d: the
+// d x d blocks of two registers interleaved (an index of 16 or more picks
+// from the second operand); the second result takes the lanes d further on.
+constexpr int transpose_lane(int d, int t) {
+  return t / (2 * d) * 2 * d + (t % (2 * d) < d ? t % (2 * d) : 16 + t % (2 * d) - d);
+}
+
+template <int D, int... T>
+PHASEFIT_INLINE void transpose16_stage(V16 (&r)[16], std::integer_sequence<int, T...>) {
+#pragma GCC unroll 16
+  for (int q = 0; q < 16; ++q) {
+    if ((q & D) != 0) continue;
+    const V16 x = r[q];
+    const V16 y = r[q + D];
+    r[q] = __builtin_shufflevector(x, y, transpose_lane(D, T)...);
+    r[q + D] = __builtin_shufflevector(x, y, (transpose_lane(D, T) + D)...);
+  }
+}
+
 // In-register transpose of the 16 x 16 block r (r[c][t] becomes r[t][c]).
-// Stage j pairs registers q and q + d (d = 2^j, bit j of q clear) and
-// swaps the d x d blocks between them; an index of 16 or more picks from
-// the second operand. Pure data movement.
+// Stage d pairs registers q and q + d (bit d of q clear) and swaps the
+// d x d blocks between them. Pure data movement.
 PHASEFIT_INLINE void transpose16(V16 (&r)[16]) {
-#pragma GCC unroll 16
-  for (int q = 0; q < 16; ++q) {
-    if ((q & 1) != 0) continue;
-    const V16 x = r[q];
-    const V16 y = r[q + 1];
-    r[q] = __builtin_shufflevector(x, y, 0, 16, 2, 18, 4, 20, 6, 22, 8, 24, 10, 26, 12, 28, 14, 30);
-    r[q + 1] =
-        __builtin_shufflevector(x, y, 1, 17, 3, 19, 5, 21, 7, 23, 9, 25, 11, 27, 13, 29, 15, 31);
-  }
-#pragma GCC unroll 16
-  for (int q = 0; q < 16; ++q) {
-    if ((q & 2) != 0) continue;
-    const V16 x = r[q];
-    const V16 y = r[q + 2];
-    r[q] = __builtin_shufflevector(x, y, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
-    r[q + 2] =
-        __builtin_shufflevector(x, y, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
-  }
-#pragma GCC unroll 16
-  for (int q = 0; q < 16; ++q) {
-    if ((q & 4) != 0) continue;
-    const V16 x = r[q];
-    const V16 y = r[q + 4];
-    r[q] = __builtin_shufflevector(x, y, 0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
-    r[q + 4] =
-        __builtin_shufflevector(x, y, 4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
-  }
-#pragma GCC unroll 16
-  for (int q = 0; q < 16; ++q) {
-    if ((q & 8) != 0) continue;
-    const V16 x = r[q];
-    const V16 y = r[q + 8];
-    r[q] = __builtin_shufflevector(x, y, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
-    r[q + 8] =
-        __builtin_shufflevector(x, y, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
-  }
+  const auto lanes = std::make_integer_sequence<int, 16>{};
+  transpose16_stage<1>(r, lanes);
+  transpose16_stage<2>(r, lanes);
+  transpose16_stage<4>(r, lanes);
+  transpose16_stage<8>(r, lanes);
 }
 
 // Dot products of u with 16 columns at a time, lanes = columns, through
@@ -458,6 +447,47 @@ PHASEFIT_INLINE bool whole_lines_inside(const float* p, std::ptrdiff_t stride, i
                       static_cast<std::uintptr_t>(run);
   const auto last = first + floats * sizeof(float);  // one past the last element
   return first / 64 * 64 >= begin && (last + 63) / 64 * 64 <= end;
+}
+
+// Splits `length` consecutive floats starting at p into walks of up to
+// MaxB 16-lane vectors on whole 64-byte lines, the first starting at the
+// line of p (so possibly before p) and the last possibly ending past the
+// run. For each walk, calls walk(B, Head, Tail, first) with B the number of
+// vectors, Head and Tail whether the walk's first or last vector reaches
+// outside the run (all three as compile-time constants), and first the
+// position of its first lane relative to p (negative when the run starts
+// inside a line). Walks of up to MaxB vectors keep that many independent
+// chains of additions going; no vector is left to a walk of its own.
+template <int B, int MaxB, class Walk>
+PHASEFIT_INLINE void walk_with(int b, bool head, bool tail, int first, Walk& walk) {
+  if constexpr (B < MaxB) {
+    if (b != B) return walk_with<B + 1, MaxB>(b, head, tail, first, walk);
+  }
+  using Yes = std::true_type;
+  using No = std::false_type;
+  const auto count = std::integral_constant<int, B>{};
+  if (head && tail)
+    walk(count, Yes{}, Yes{}, first);
+  else if (head)
+    walk(count, Yes{}, No{}, first);
+  else if (tail)
+    walk(count, No{}, Yes{}, first);
+  else
+    walk(count, No{}, No{}, first);
+}
+
+template <int MaxB, class Walk>
+PHASEFIT_INLINE void line_walks(const float* p, int length, Walk walk) {
+  const int head = floats_to_line(p);
+  const int first = head == 0 ? 0 : head - 16;
+  const int vectors = (length - first + 15) / 16;
+  const bool ragged_end = (length - first) % 16 != 0;
+  for (int v = 0; v < vectors;) {
+    const int b = std::min(MaxB, vectors - v);
+    walk_with<1, MaxB>(b, v == 0 && first < 0, v + b == vectors && ragged_end, first + 16 * v,
+                       walk);
+    v += b;
+  }
 }
 
 // Generic loads and stores of a vector type V; V = float is the one-lane
@@ -844,58 +874,18 @@ PHASEFIT_INLINE void update_dot_walk(float* t, std::ptrdiff_t ldt, int count, in
   }
 }
 
-template <int B, bool Update, bool Dot>
-PHASEFIT_INLINE void update_dot_walk(bool head, bool tail, float* t, std::ptrdiff_t ldt, int count,
-                                     int first, int cols, const float* factors, const float* x,
-                                     const float* y, float* dots) {
-  if (head && tail)
-    update_dot_walk<B, true, true, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
-  else if (head)
-    update_dot_walk<B, true, false, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
-  else if (tail)
-    update_dot_walk<B, false, true, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
-  else
-    update_dot_walk<B, false, false, Update, Dot>(t, ldt, count, first, cols, factors, x, y, dots);
-}
-
 template <bool Update, bool Dot>
 PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
                                 const float* factors, const float* x, const float* y, float* dots,
                                 std::span<const float> storage) {
   if (whole_lines_inside(t, ldt, cols, count, storage)) {
-    // Rows on whole lines: walks of up to four line-aligned vectors, so
-    // that every walk keeps at least a few independent chains of additions
-    // per row (one or two vectors of columns left over would otherwise need
-    // walks of their own, each bound by the latency of its one chain).
-    const int head = floats_to_line(t);
-    const int first = head == 0 ? 0 : head - 16;
-    const int vectors = (cols - first + 15) / 16;
-    const bool ragged_end = (cols - first) % 16 != 0;
-    for (int v = 0; v < vectors;) {
-      const int b = std::min(4, vectors - v);
-      const int start = first + 16 * v;
-      const bool head_part = v == 0 && first < 0;
-      const bool tail_part = v + b == vectors && ragged_end;
-      switch (b) {
-        case 4:
-          update_dot_walk<4, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
-                                          x, y, dots);
-          break;
-        case 3:
-          update_dot_walk<3, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
-                                          x, y, dots);
-          break;
-        case 2:
-          update_dot_walk<2, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
-                                          x, y, dots);
-          break;
-        default:
-          update_dot_walk<1, Update, Dot>(head_part, tail_part, t, ldt, count, start, cols, factors,
-                                          x, y, dots);
-          break;
-      }
-      v += b;
-    }
+    // Rows on whole lines: walks of up to four line-aligned vectors of
+    // columns.
+    line_walks<4>(t, cols, [&](auto b, auto head, auto tail, int first)
+                               __attribute__((always_inline)) {
+                                 update_dot_walk<b(), head(), tail(), Update, Dot>(
+                                     t, ldt, count, first, cols, factors, x, y, dots);
+                               });
     return;
   }
   // Four vectors of columns keep four independent chains of additions per
@@ -1084,43 +1074,17 @@ PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first,
   }
 }
 
-template <int B>
-PHASEFIT_INLINE void update_reflect_walk(bool head, bool tail, float* a, std::ptrdiff_t ld,
-                                         int first, int rows, int cols, const float* u,
-                                         const float* factors, const float* x, const float* y) {
-  if (head && tail)
-    update_reflect_walk<B, true, true>(a, ld, first, rows, cols, u, factors, x, y);
-  else if (head)
-    update_reflect_walk<B, true, false>(a, ld, first, rows, cols, u, factors, x, y);
-  else if (tail)
-    update_reflect_walk<B, false, true>(a, ld, first, rows, cols, u, factors, x, y);
-  else
-    update_reflect_walk<B, false, false>(a, ld, first, rows, cols, u, factors, x, y);
-}
-
 PHASEFIT_WIDE void update_and_row_reflect_wide(float* a, std::ptrdiff_t ld, int rows, int cols,
                                                const float* u, const float* factors, const float* x,
                                                const float* y, std::span<const float> storage) {
   if (whole_lines_inside(a, ld, rows, cols, storage)) {
-    // Columns on whole lines: walks of two line-aligned vectors (32 rows),
-    // the first and last possibly ragged, so that no row is left to a walk
-    // of its own.
-    const int head = floats_to_line(a);
-    const int first = head == 0 ? 0 : head - 16;
-    const int vectors = (rows - first + 15) / 16;
-    const bool ragged_end = (rows - first) % 16 != 0;
-    for (int v = 0; v < vectors;) {
-      const int b = std::min(2, vectors - v);
-      const bool head_part = v == 0 && first < 0;
-      const bool tail_part = v + b == vectors && ragged_end;
-      if (b == 2)
-        update_reflect_walk<2>(head_part, tail_part, a, ld, first + 16 * v, rows, cols, u, factors,
-                               x, y);
-      else
-        update_reflect_walk<1>(head_part, tail_part, a, ld, first + 16 * v, rows, cols, u, factors,
-                               x, y);
-      v += b;
-    }
+    // Columns on whole lines: walks of up to two line-aligned vectors (32
+    // rows).
+    line_walks<2>(a, rows, [&](auto b, auto head, auto tail, int first)
+                               __attribute__((always_inline)) {
+                                 update_reflect_walk<b(), head(), tail()>(a, ld, first, rows, cols,
+                                                                          u, factors, x, y);
+                               });
     return;
   }
   int r = 0;

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <span>
 
-#include "numerics/svd.hpp"
+#include "numerics/plane_rotation.hpp"
 
 namespace phasefit::numerics::kernels {
 
