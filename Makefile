@@ -2,7 +2,7 @@
 # a fresh machine needs.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build test slurm-test asan tsan tsan-driver unoptimised demo bench clean fuzz fuzz-smoke
+.PHONY: all build test slurm-test format-check asan tsan tsan-driver unoptimised demo bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -20,6 +20,10 @@ test:
 	$(MAKE) build
 	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
 	@tests/slurm/run_array_test.sh --skip-reason
+
+# Every C++ source laid out as .clang-format says (CI checks it).
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
 
 # The example job array on a local single-node Slurm cluster (as root, with
 # Debian's slurm-wlm and munge).
