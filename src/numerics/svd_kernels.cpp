@@ -111,7 +111,7 @@ inline bool avx2_vectors() {
 // Defines the public kernel `name` and its three builds of the
 // always-inlined template name_body: name_wide over Wide (V16, or V8 where
 // 16 lanes do not pay), name_avx2 and name_baseline over V8.
-#define PHASEFIT_KERNEL(name, Wide, params, args)                   \
+#define PHASEFIT_KERNEL(name, Wide, params, args)                          \
   static PHASEFIT_WIDE void name##_wide params { name##_body<Wide> args; } \
   static PHASEFIT_AVX2 void name##_avx2 params { name##_body<V8> args; }   \
   static void name##_baseline params { name##_body<V8> args; }             \
@@ -706,7 +706,6 @@ PHASEFIT_INLINE void rotate_runs(float* a, std::ptrdiff_t ld, const PlaneRotatio
 
 }  // namespace
 
-
 namespace {
 
 // Blocks of kRotationRows rows, then single vectors, single 8-lane vectors
@@ -813,11 +812,11 @@ PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int col
     if (whole_lines_inside(t, ldt, cols, count, storage)) {
       // Rows on whole lines: walks of up to four line-aligned vectors of
       // columns.
-      line_walks<4>(t, cols, [&](auto b, auto head, auto tail, int first)
-                                 __attribute__((always_inline)) {
-                                   update_dot_walk<V16, b(), head(), tail(), Update, Dot>(
-                                       t, ldt, count, first, cols, factors, x, y, dots);
-                                 });
+      line_walks<4>(
+          t, cols, [&](auto b, auto head, auto tail, int first) __attribute__((always_inline)) {
+            update_dot_walk<V16, b(), head(), tail(), Update, Dot>(t, ldt, count, first, cols,
+                                                                   factors, x, y, dots);
+          });
       return;
     }
   }
@@ -826,8 +825,8 @@ PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int col
   // caches once. Then single vectors, single 8-lane vectors and columns.
   int c = 0;
   for (; c + 64 <= cols; c += 64)
-    update_dot_walk<V, 64 / lanes, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x,
-                                                              y, dots);
+    update_dot_walk<V, 64 / lanes, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y,
+                                                              dots);
   for (; c + lanes <= cols; c += lanes)
     update_dot_walk<V, 1, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y, dots);
   if constexpr (lanes > 8)
@@ -882,7 +881,6 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
       for (int j = j0; j < std::min(j0 + kTile, cols); ++j)
         for (int i = i0; i < std::min(i0 + kTile, rows); ++i) a[i + j * lda] = t[i * ldt + j];
 }
-
 
 namespace {
 
@@ -958,11 +956,11 @@ PHASEFIT_INLINE void update_and_row_reflect_body(float* a, std::ptrdiff_t ld, in
     if (whole_lines_inside(a, ld, rows, cols, storage)) {
       // Columns on whole lines: walks of up to two line-aligned vectors (32
       // rows).
-      line_walks<2>(a, rows, [&](auto b, auto head, auto tail, int first)
-                                 __attribute__((always_inline)) {
-                                   update_reflect_walk<V16, b(), head(), tail()>(
-                                       a, ld, first, rows, cols, u, factors, x, y);
-                                 });
+      line_walks<2>(
+          a, rows, [&](auto b, auto head, auto tail, int first) __attribute__((always_inline)) {
+            update_reflect_walk<V16, b(), head(), tail()>(a, ld, first, rows, cols, u, factors, x,
+                                                          y);
+          });
       return;
     }
   }
