@@ -45,8 +45,9 @@ double henyey_greenstein(double g, double mu) {
 // written once to a temporary file.
 const std::string& table_path() {
   static const std::string path = [] {
-    const std::string name =
-        (std::filesystem::temp_directory_path() / ("phasefit-bench-" + std::to_string(::getpid()) + ".dat")).string();
+    const std::string name = (std::filesystem::temp_directory_path() /
+                              ("phasefit-bench-" + std::to_string(::getpid()) + ".dat"))
+                                 .string();
     std::ofstream out(name);
     out << "0.55 10 2 556.0 0.88 0.79\n";
     const double pi = std::acos(-1.0);
@@ -117,7 +118,8 @@ struct Prepared {
   explicit Prepared(int n) {
     ex::build_quadrature_grid(grid);
     ex::read_phase_table(table_path(), table);
-    ex::myspline(ex::kTableRows, table.angle, table.phase, ex::kGridPoints, grid.theta_grid, phase, resume);
+    ex::myspline(ex::kTableRows, table.angle, table.phase, ex::kGridPoints, grid.theta_grid, phase,
+                 resume);
     ex::calmom(grid.mu_grid, phase, grid.weight_grid, n,
                std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), workspace->apl);
   }
@@ -127,8 +129,8 @@ void BM_Resample(benchmark::State& state) {
   Prepared prepared(16);
   for (auto _ : state) {
     ex::PhaseTable table = prepared.table;  // myspline sorts in place
-    ex::myspline(ex::kTableRows, table.angle, table.phase, ex::kGridPoints, prepared.grid.theta_grid,
-                 prepared.phase, resume);
+    ex::myspline(ex::kTableRows, table.angle, table.phase, ex::kGridPoints,
+                 prepared.grid.theta_grid, prepared.phase, resume);
     benchmark::DoNotOptimize(prepared.phase.data());
   }
 }

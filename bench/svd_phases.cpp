@@ -10,6 +10,8 @@
 //
 // Usage: svd_phases [--repeat R] [--n N] TABLE_OR_DIRECTORY...
 
+#include "numerics/svd_phases.hpp"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -30,7 +32,6 @@
 #include "expansion/table.hpp"
 #include "numerics/svd.hpp"
 #include "numerics/svd_kernels.hpp"
-#include "numerics/svd_phases.hpp"
 #include "numerics/svd_reference.hpp"
 
 namespace {
@@ -107,22 +108,29 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
   // Snapshots after each phase, so that each is timed from its own start.
   std::vector<float> after1, after2, after3, w1, e1;
   ph::Bidiagonal bd;
-  const auto save = [&](std::vector<float>& to) { to.assign(copies.a.data.begin(), copies.a.data.end()); };
-  const auto load = [&](const std::vector<float>& from) { std::copy(from.begin(), from.end(), copies.a.data.begin()); };
+  const auto save = [&](std::vector<float>& to) {
+    to.assign(copies.a.data.begin(), copies.a.data.end());
+  };
+  const auto load = [&](const std::vector<float>& from) {
+    std::copy(from.begin(), from.end(), copies.a.data.begin());
+  };
   const auto load_w_e = [&] {
     std::copy(w1.begin(), w1.end(), w_store.begin());
     std::copy(e1.begin(), e1.end(), e_store.begin());
   };
 
-  fast.phase[0] = best_ms(repeat, [&] { copy_block(source, m, n, copies.a); },
-                          [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e, copies.a.data); });
+  fast.phase[0] = best_ms(
+      repeat, [&] { copy_block(source, m, n, copies.a); },
+      [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e, copies.a.data); });
   save(after1);
   w1.assign(w_store.begin(), w_store.end());
   e1.assign(e_store.begin(), e_store.end());
-  fast.phase[1] = best_ms(repeat, [&] { load(after1); },
-                          [&] { ph::accumulate_right_fast(copies.a, n, e, copies.row_major, copies.v); });
-  fast.phase[2] = best_ms(repeat, [&] { load(after1); },
-                          [&] { ph::accumulate_left_fast(copies.a, m, n, w, copies.row_major); });
+  fast.phase[1] = best_ms(
+      repeat, [&] { load(after1); },
+      [&] { ph::accumulate_right_fast(copies.a, n, e, copies.row_major, copies.v); });
+  fast.phase[2] = best_ms(
+      repeat, [&] { load(after1); },
+      [&] { ph::accumulate_left_fast(copies.a, m, n, w, copies.row_major); });
   save(after2);
   const std::vector<float> v_after(copies.v.data.begin(), copies.v.data.end());
   Recorder u_rec, v_rec;
@@ -135,50 +143,62 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
         v_rec.entries.clear();
         counts = {};
       },
-      [&] { ph::diagonalise(n, w, e, bd.bidiag_norm, u_rec, v_rec, resume, [] {}, &counts); });
+      [&] {
+        ph::diagonalise(
+            n, w, e, bd.bidiag_norm, u_rec, v_rec, resume, [] {}, &counts);
+      });
   fast.passes = counts.passes;
   fast.rotations = static_cast<long>(u_rec.entries.size());
   fast.rotations_v = static_cast<long>(v_rec.entries.size());
-  fast.apply_u = best_ms(repeat, [&] { load(after2); }, [&] {
-    nm::kernels::apply_rotations(copies.a.data.data(), copies.a.ld, m, u_rec.entries.data(),
-                                 static_cast<int>(u_rec.entries.size()));
-  });
-  fast.apply_v = best_ms(repeat, [&] { std::copy(v_after.begin(), v_after.end(), copies.v.data.begin()); }, [&] {
-    nm::kernels::apply_rotations(copies.v.data.data(), copies.v.ld, n, v_rec.entries.data(),
-                                 static_cast<int>(v_rec.entries.size()));
-  });
+  fast.apply_u = best_ms(
+      repeat, [&] { load(after2); },
+      [&] {
+        nm::kernels::apply_rotations(copies.a.data.data(), copies.a.ld, m, u_rec.entries.data(),
+                                     static_cast<int>(u_rec.entries.size()));
+      });
+  fast.apply_v = best_ms(
+      repeat, [&] { std::copy(v_after.begin(), v_after.end(), copies.v.data.begin()); },
+      [&] {
+        nm::kernels::apply_rotations(copies.v.data.data(), copies.v.ld, n, v_rec.entries.data(),
+                                     static_cast<int>(v_rec.entries.size()));
+      });
   fast.phase[3] = fast.chains + fast.apply_u + fast.apply_v;
-  std::vector<float> u(system), v(static_cast<std::size_t>(nm::kSvdfitMaxCols) * nm::kSvdfitMaxCols);
+  std::vector<float> u(system),
+      v(static_cast<std::size_t>(nm::kSvdfitMaxCols) * nm::kSvdfitMaxCols);
   const nm::MatView uv{u, ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
   const nm::MatView vv{v, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols};
-  fast.whole = best_ms(repeat, [&] { u = system; },
-                       [&] { nm::svdcmp(uv, m, n, w_store, vv, resume, *workspace); });
+  fast.whole = best_ms(
+      repeat, [&] { u = system; }, [&] { nm::svdcmp(uv, m, n, w_store, vv, resume, *workspace); });
 
   // The reference form, phase by phase, on the caller's layout.
   std::vector<float> a = system;
   const nm::MatView av{a, ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
   const int ref_repeat = std::max(1, repeat / 3);
-  ref.phase[0] = best_ms(ref_repeat, [&] { a = system; },
-                         [&] { bd = ph::bidiagonalise_reference(av, m, n, w, e); });
+  ref.phase[0] = best_ms(
+      ref_repeat, [&] { a = system; }, [&] { bd = ph::bidiagonalise_reference(av, m, n, w, e); });
   const std::vector<float> r1 = a;
   w1.assign(w_store.begin(), w_store.end());
   e1.assign(e_store.begin(), e_store.end());
-  ref.phase[1] = best_ms(ref_repeat, [&] { a = r1; },
-                         [&] { ph::accumulate_right_reference(av, n, bd.g, e, vv); });
-  ref.phase[2] = best_ms(ref_repeat, [&] { a = r1; },
-                         [&] { ph::accumulate_left_reference(av, m, n, w); });
+  ref.phase[1] = best_ms(
+      ref_repeat, [&] { a = r1; }, [&] { ph::accumulate_right_reference(av, n, bd.g, e, vv); });
+  ref.phase[2] = best_ms(
+      ref_repeat, [&] { a = r1; }, [&] { ph::accumulate_left_reference(av, m, n, w); });
   const std::vector<float> r3 = a;
   const std::vector<float> rv = v;
-  ref.phase[3] = best_ms(ref_repeat, [&] {
+  ref.phase[3] = best_ms(
+      ref_repeat,
+      [&] {
         a = r3;
         v = rv;
         load_w_e();
-      }, [&] {
+      },
+      [&] {
         Immediate ui{av, m}, vi{vv, n};
         ph::diagonalise(n, w, e, bd.bidiag_norm, ui, vi, resume, [] {});
       });
-  ref.whole = best_ms(ref_repeat, [&] { u = system; },
-                      [&] { nm::reference::svdcmp(uv, m, n, w_store, vv, resume); });
+  ref.whole = best_ms(
+      ref_repeat, [&] { u = system; },
+      [&] { nm::reference::svdcmp(uv, m, n, w_store, vv, resume); });
 }
 
 std::vector<std::string> tables_of(const std::vector<std::string>& arguments) {
@@ -223,8 +243,8 @@ int main(int argc, char** argv) {
   std::printf("svdcmp phases per job at N = %d (1000 x %d), ms, best of %d (reference: of %d)\n",
               order, n, repeat, std::max(1, repeat / 3));
   std::printf("%-28s %6s %6s %6s %7s %7s %7s %7s %6s %7s | %7s %7s %7s %7s %7s | %5s\n", "table",
-              "bidiag", "V", "U", "chains", "rot U", "rot V", "diag", "passes", "svdcmp", "r bidiag",
-              "r V", "r U", "r diag", "r svd", "ratio");
+              "bidiag", "V", "U", "chains", "rot U", "rot V", "diag", "passes", "svdcmp",
+              "r bidiag", "r V", "r U", "r diag", "r svd", "ratio");
   Figures sum_fast, sum_ref;
   for (const std::string& path : paths) {
     ex::PhaseTable table;
@@ -239,11 +259,13 @@ int main(int argc, char** argv) {
     ex::build_fit_system(phase, order, moments, fit->apl, ex::design_matrix(*fit), rhs);
     Figures fast, ref;
     measure(fit->u, ex::kGridPoints, n, repeat, fast, ref);
-    std::printf("%-28.28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6ld %7.2f | %7.1f %7.1f %7.1f %7.1f %7.1f | %5.1f\n",
-                std::filesystem::path(path).stem().string().c_str(), fast.phase[0], fast.phase[1],
-                fast.phase[2], fast.chains, fast.apply_u, fast.apply_v, fast.phase[3], fast.passes,
-                fast.whole, ref.phase[0], ref.phase[1], ref.phase[2], ref.phase[3], ref.whole,
-                ref.whole / fast.whole);
+    std::printf(
+        "%-28.28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6ld %7.2f | %7.1f %7.1f %7.1f %7.1f "
+        "%7.1f | %5.1f\n",
+        std::filesystem::path(path).stem().string().c_str(), fast.phase[0], fast.phase[1],
+        fast.phase[2], fast.chains, fast.apply_u, fast.apply_v, fast.phase[3], fast.passes,
+        fast.whole, ref.phase[0], ref.phase[1], ref.phase[2], ref.phase[3], ref.whole,
+        ref.whole / fast.whole);
     std::fflush(stdout);
     for (int k = 0; k < 4; ++k) {
       sum_fast.phase[k] += fast.phase[k];
@@ -259,12 +281,14 @@ int main(int argc, char** argv) {
     sum_ref.whole += ref.whole;
   }
   const double k = static_cast<double>(paths.size());
-  std::printf("%-28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6.0f %7.2f | %7.1f %7.1f %7.1f %7.1f %7.1f | %5.1f\n",
-              "mean", sum_fast.phase[0] / k, sum_fast.phase[1] / k, sum_fast.phase[2] / k,
-              sum_fast.chains / k, sum_fast.apply_u / k, sum_fast.apply_v / k,
-              sum_fast.phase[3] / k, static_cast<double>(sum_fast.passes) / k, sum_fast.whole / k,
-              sum_ref.phase[0] / k, sum_ref.phase[1] / k, sum_ref.phase[2] / k,
-              sum_ref.phase[3] / k, sum_ref.whole / k, sum_ref.whole / sum_fast.whole);
+  std::printf(
+      "%-28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6.0f %7.2f | %7.1f %7.1f %7.1f %7.1f %7.1f "
+      "| %5.1f\n",
+      "mean", sum_fast.phase[0] / k, sum_fast.phase[1] / k, sum_fast.phase[2] / k,
+      sum_fast.chains / k, sum_fast.apply_u / k, sum_fast.apply_v / k, sum_fast.phase[3] / k,
+      static_cast<double>(sum_fast.passes) / k, sum_fast.whole / k, sum_ref.phase[0] / k,
+      sum_ref.phase[1] / k, sum_ref.phase[2] / k, sum_ref.phase[3] / k, sum_ref.whole / k,
+      sum_ref.whole / sum_fast.whole);
   std::printf("mean rotations per job: %.0f on U (1000 rows), %.0f on V (%d rows)\n",
               static_cast<double>(sum_fast.rotations) / k,
               static_cast<double>(sum_fast.rotations_v) / k, n);

@@ -32,9 +32,9 @@
 namespace phasefit::numerics {
 namespace {
 
-using svd_phases::Vec1;
 using svd_phases::hypotenuse;
 using svd_phases::sign;
+using svd_phases::Vec1;
 
 // Plane rotations of the diagonalisation waiting to be applied to the
 // columns of one matrix (U or V), in the order they were formed.

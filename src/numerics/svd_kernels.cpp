@@ -6,16 +6,24 @@
 // Where a vector reaches past the rows or columns it works on, those lanes
 // are stored back with their original bits and never summed out.
 //
-// The 8-lane forms are compiled twice, for AVX2 and for the baseline
-// instruction set; the 16-lane forms are compiled for AVX-512F only (a
-// 16-lane vector split into narrower registers is slow). Each public
-// kernel picks its form at run time from what the processor reports, asked
-// once, at the first call. That is done by hand rather than through the
-// loader's ifunc resolvers, which run before anything else in the process:
-// before a sanitizer's runtime is set up, for instance.
+// Each kernel is written once, as a template over its vector type V (float
+// being the one-lane case for the last rows or columns), and built three
+// times: with 16-lane vectors for AVX-512F, and with 8-lane vectors for
+// AVX2 and for the baseline instruction set (a 16-lane vector split into
+// narrower registers is slow). A kernel for which 16 lanes do not pay
+// names 8 for its AVX-512F build, and its AVX2 build runs there. Each public
+// kernel picks its build at run time from what the processor reports,
+// asked once, at the first call. That is done by hand rather than through
+// the loader's ifunc resolvers, which run before anything else in the
+// process: before a sanitizer's runtime is set up, for instance.
 // Contraction to fused multiply-add is off for the whole project
 // (-ffp-contract=off), so no target emits FMA instructions for the plain
 // `a * b + c` expressions below.
+//
+// Every helper that takes or returns a vector by value is always inlined,
+// lambdas included: a function built for the baseline instruction set
+// receives a 16-lane vector elsewhere than where a caller built for
+// AVX-512F put it, and without optimisation nothing else is inlined.
 
 #include "numerics/svd_kernels.hpp"
 
@@ -42,8 +50,12 @@ namespace {
 
 using V8 = float __attribute__((vector_size(32)));
 using V16 = float __attribute__((vector_size(64)));
+using V8i = int __attribute__((vector_size(32)));
 using V16i = int __attribute__((vector_size(64)));
-constexpr int kLanes = 8;
+
+// Floats per vector of type V.
+template <class V>
+constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
 #define PHASEFIT_INLINE inline __attribute__((always_inline))
 #if defined(__x86_64__) || defined(__i386__)
@@ -94,25 +106,61 @@ inline bool avx2_vectors() {
   return !baseline_only.load(std::memory_order_relaxed) && processor_isa() != Isa::baseline;
 }
 
-// Defines name_avx2 and name_baseline, the two builds of the always-inlined
-// name_body, and name_narrow, which calls the one for this processor.
-#define PHASEFIT_NARROW_FORMS(name, params, args)             \
-  PHASEFIT_AVX2 void name##_avx2 params { name##_body args; } \
-  void name##_baseline params { name##_body args; }           \
-  void name##_narrow params {                                 \
-    if (avx2_vectors())                                       \
-      name##_avx2 args;                                       \
-    else                                                      \
-      name##_baseline args;                                   \
+}  // namespace
+
+// Defines the public kernel `name` and its three builds of the
+// always-inlined template name_body: name_wide over Wide (V16, or V8 where
+// 16 lanes do not pay), name_avx2 and name_baseline over V8.
+#define PHASEFIT_KERNEL(name, Wide, params, args)                          \
+  static PHASEFIT_WIDE void name##_wide params { name##_body<Wide> args; } \
+  static PHASEFIT_AVX2 void name##_avx2 params { name##_body<V8> args; }   \
+  static void name##_baseline params { name##_body<V8> args; }             \
+  void name params {                                                       \
+    if (lanes_of<Wide> == 16 && wide_vectors())                            \
+      name##_wide args;                                                    \
+    else if (avx2_vectors())                                               \
+      name##_avx2 args;                                                    \
+    else                                                                   \
+      name##_baseline args;                                                \
   }
 
-PHASEFIT_INLINE V8 load(const float* p) {
-  V8 v;
+namespace {
+
+// Loads and stores of a vector type V.
+template <class V>
+PHASEFIT_INLINE V load_as(const float* p) {
+  V v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-PHASEFIT_INLINE void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
+template <class V>
+PHASEFIT_INLINE void store_as(float* p, V v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Lane numbers 0, 1, ... of V, as integers of the same lane count, for the
+// masks of the lanes inside a block; 0 for float.
+template <class V>
+struct LaneIndex {
+  using type = int;
+};
+template <>
+struct LaneIndex<V8> {
+  using type = V8i;
+};
+template <>
+struct LaneIndex<V16> {
+  using type = V16i;
+};
+
+template <class V>
+PHASEFIT_INLINE typename LaneIndex<V>::type lane_numbers() {
+  constexpr int numbers[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  typename LaneIndex<V>::type n;
+  std::memcpy(&n, numbers, sizeof n);
+  return n;
+}
 
 // The short loops over lanes, groups and blocks are unrolled completely so
 // that their arrays of vectors live in registers.
@@ -121,237 +169,170 @@ PHASEFIT_INLINE void store(float* p, V8 v) { std::memcpy(p, &v, sizeof v); }
 // compiler (one register broadcast); building the vector element by element
 // would go through memory.
 
-// Shuffles of the 8 x 8 transpose; an index of 8 or more picks from the
-// second operand.
-PHASEFIT_INLINE V8 interleave_low(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 0, 8, 1, 9, 4, 12, 5, 13);
+// Index functions of the shuffles of a transpose, for lane t of vectors of n
+// lanes; an index of n or more picks from the second operand.
+//
+// Within each four-lane segment, the elements 0 and 1 (low) or 2 and 3
+// (high) of the two operands interleaved.
+constexpr int interleave_lane(int n, int high, int t) {
+  return t / 4 * 4 + 2 * high + t % 4 / 2 + (t % 2) * n;
 }
-PHASEFIT_INLINE V8 interleave_high(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 2, 10, 3, 11, 6, 14, 7, 15);
+// Within each four-lane segment, the pair 0, 1 (low) or 2, 3 (high) of the
+// first operand, then the same pair of the second.
+constexpr int pairs_lane(int n, int high, int t) {
+  return t / 4 * 4 + 2 * high + t % 2 + (t % 4 / 2) * n;
 }
-PHASEFIT_INLINE V8 pairs_low(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 0, 1, 8, 9, 4, 5, 12, 13);
-}
-PHASEFIT_INLINE V8 pairs_high(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 2, 3, 10, 11, 6, 7, 14, 15);
-}
-PHASEFIT_INLINE V8 halves_low(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 0, 1, 2, 3, 8, 9, 10, 11);
-}
-PHASEFIT_INLINE V8 halves_high(V8 x, V8 y) {
-  return __builtin_shufflevector(x, y, 4, 5, 6, 7, 12, 13, 14, 15);
-}
-
-// In-register transpose of the 8 x 8 block r[0..7] (r[c][t] becomes
-// r[t][c]); pure data movement.
-PHASEFIT_INLINE void transpose(V8 (&r)[kLanes]) {
-  V8 t[kLanes];
-#pragma GCC unroll 8
-  for (int q = 0; q < kLanes; q += 2) {
-    t[q] = interleave_low(r[q], r[q + 1]);
-    t[q + 1] = interleave_high(r[q], r[q + 1]);
-  }
-  V8 u[kLanes];
-#pragma GCC unroll 8
-  for (int q = 0; q < kLanes; q += 4) {
-    u[q] = pairs_low(t[q], t[q + 2]);
-    u[q + 1] = pairs_high(t[q], t[q + 2]);
-    u[q + 2] = pairs_low(t[q + 1], t[q + 3]);
-    u[q + 3] = pairs_high(t[q + 1], t[q + 3]);
-  }
-#pragma GCC unroll 8
-  for (int q = 0; q < 4; ++q) {
-    r[q] = halves_low(u[q], u[q + 4]);
-    r[q + 4] = halves_high(u[q], u[q + 4]);
-  }
+// The d x d blocks of two registers interleaved: lane t of the first
+// result of the stage with block size d; the second takes the lanes d
+// further on.
+constexpr int blocks_lane(int n, int d, int t) {
+  return t / (2 * d) * 2 * d + (t % (2 * d) < d ? t % (2 * d) : n + t % (2 * d) - d);
 }
 
-// Dot products of u with `groups` groups of eight columns starting at column
-// `first`; a lane beyond column cols-1 reads column cols-1 again and is
-// dropped.
-template <int Groups>
+// The four registers r[q .. q+3], transposed as 4 x 4 blocks within each
+// four-lane segment: single unpack and in-lane shuffle instructions.
+template <class V, int... T>
+PHASEFIT_INLINE void transpose_segments(V* r, std::integer_sequence<int, T...>) {
+  constexpr int n = sizeof...(T);
+  const V t0 = __builtin_shufflevector(r[0], r[1], interleave_lane(n, 0, T)...);
+  const V t1 = __builtin_shufflevector(r[0], r[1], interleave_lane(n, 1, T)...);
+  const V t2 = __builtin_shufflevector(r[2], r[3], interleave_lane(n, 0, T)...);
+  const V t3 = __builtin_shufflevector(r[2], r[3], interleave_lane(n, 1, T)...);
+  r[0] = __builtin_shufflevector(t0, t2, pairs_lane(n, 0, T)...);
+  r[1] = __builtin_shufflevector(t0, t2, pairs_lane(n, 1, T)...);
+  r[2] = __builtin_shufflevector(t1, t3, pairs_lane(n, 0, T)...);
+  r[3] = __builtin_shufflevector(t1, t3, pairs_lane(n, 1, T)...);
+}
+
+// Pairs registers q and q + D (bit D of q clear) and swaps the D x D blocks
+// between them.
+template <int D, class V, int... T>
+PHASEFIT_INLINE void transpose_stage(V (&r)[sizeof...(T)], std::integer_sequence<int, T...>) {
+  constexpr int n = sizeof...(T);
+#pragma GCC unroll 16
+  for (int q = 0; q < n; ++q) {
+    if ((q & D) != 0) continue;
+    const V x = r[q];
+    const V y = r[q + D];
+    r[q] = __builtin_shufflevector(x, y, blocks_lane(n, D, T)...);
+    r[q + D] = __builtin_shufflevector(x, y, (blocks_lane(n, D, T) + D)...);
+  }
+}
+
+// In-register transpose of the n x n block r (r[c][t] becomes r[t][c]),
+// n = lanes_of<V>: the 4 x 4 blocks on the diagonal of each group of four
+// registers, then the blocks of 4 (and of 8) swapped across registers.
+// Pure data movement.
+template <class V>
+PHASEFIT_INLINE void transpose(V (&r)[lanes_of<V>]) {
+  const auto lanes = std::make_integer_sequence<int, lanes_of<V>>{};
+#pragma GCC unroll 4
+  for (int q = 0; q < lanes_of<V>; q += 4) transpose_segments(r + q, lanes);
+  transpose_stage<4>(r, lanes);
+  if constexpr (lanes_of<V> == 16) transpose_stage<8>(r, lanes);
+}
+
+// Dot products of u with `Groups` groups of lanes_of<V> columns starting at
+// column `first`, lanes = columns, through in-register transposes of blocks
+// of as many rows; a lane beyond column cols-1 reads column cols-1 again
+// and is dropped.
+template <class V, int Groups>
 PHASEFIT_INLINE void column_dot_groups(const float* a, std::ptrdiff_t ld, int count, const float* u,
                                        int first, int cols, float* dots) {
-  const float* column[Groups][kLanes];
-#pragma GCC unroll 8
+  constexpr int lanes = lanes_of<V>;
+  const float* column[Groups][lanes];
+#pragma GCC unroll 16
   for (int g = 0; g < Groups; ++g)
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c)
+      column[g][c] = a + std::min(first + g * lanes + c, cols - 1) * ld;
+  V sum[Groups];
 #pragma GCC unroll 8
-    for (int c = 0; c < kLanes; ++c)
-      column[g][c] = a + std::min(first + g * kLanes + c, cols - 1) * ld;
-  V8 sum[Groups];
-#pragma GCC unroll 8
-  for (int g = 0; g < Groups; ++g) sum[g] = V8{};
+  for (int g = 0; g < Groups; ++g) sum[g] = V{};
   int t = 0;
-  for (; t + kLanes <= count; t += kLanes) {
+  for (; t + lanes <= count; t += lanes) {
 #pragma GCC unroll 8
     for (int g = 0; g < Groups; ++g) {
-      V8 r[kLanes];
-#pragma GCC unroll 8
-      for (int c = 0; c < kLanes; ++c) r[c] = load(column[g][c] + t);
-      transpose(r);
-#pragma GCC unroll 8
-      for (int q = 0; q < kLanes; ++q) sum[g] = sum[g] + r[q] * u[t + q];
+      V r[lanes];
+#pragma GCC unroll 16
+      for (int c = 0; c < lanes; ++c) r[c] = load_as<V>(column[g][c] + t);
+      transpose<V>(r);
+#pragma GCC unroll 16
+      for (int q = 0; q < lanes; ++q) sum[g] = sum[g] + r[q] * u[t + q];
     }
   }
 #pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g) {
-    float lane[kLanes];
-    store(lane, sum[g]);
-#pragma GCC unroll 8
-    for (int c = 0; c < kLanes; ++c) {
+    float lane[lanes];
+    store_as<V>(lane, sum[g]);
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c) {
       for (int tt = t; tt < count; ++tt) lane[c] = lane[c] + u[tt] * column[g][c][tt];
-      const int j = first + g * kLanes + c;
+      const int j = first + g * lanes + c;
       if (j < cols) dots[j] = lane[c];
     }
   }
 }
 
-}  // namespace
-
-// Lane t of the first result of transpose16's stage with block size d: the
-// d x d blocks of two registers interleaved (an index of 16 or more picks
-// from the second operand); the second result takes the lanes d further on.
-constexpr int transpose_lane(int d, int t) {
-  return t / (2 * d) * 2 * d + (t % (2 * d) < d ? t % (2 * d) : 16 + t % (2 * d) - d);
-}
-
-template <int D, int... T>
-PHASEFIT_INLINE void transpose16_stage(V16 (&r)[16], std::integer_sequence<int, T...>) {
-#pragma GCC unroll 16
-  for (int q = 0; q < 16; ++q) {
-    if ((q & D) != 0) continue;
-    const V16 x = r[q];
-    const V16 y = r[q + D];
-    r[q] = __builtin_shufflevector(x, y, transpose_lane(D, T)...);
-    r[q + D] = __builtin_shufflevector(x, y, (transpose_lane(D, T) + D)...);
-  }
-}
-
-// In-register transpose of the 16 x 16 block r (r[c][t] becomes r[t][c]).
-// Stage d pairs registers q and q + d (bit d of q clear) and swaps the
-// d x d blocks between them. Pure data movement.
-PHASEFIT_INLINE void transpose16(V16 (&r)[16]) {
-  const auto lanes = std::make_integer_sequence<int, 16>{};
-  transpose16_stage<1>(r, lanes);
-  transpose16_stage<2>(r, lanes);
-  transpose16_stage<4>(r, lanes);
-  transpose16_stage<8>(r, lanes);
-}
-
-// Dot products of u with 16 columns at a time, lanes = columns, through
-// in-register 16 x 16 transposes of 16-row blocks: a quarter of a shuffle
-// per element where the 8 x 8 form needs three eighths. Only built for
-// AVX-512F, where the shuffles are single instructions; called after a
-// run-time check. Returns the number of columns done (a multiple of 16).
-__attribute__((target("avx512f"))) int column_dots_16(const float* a, std::ptrdiff_t ld, int count,
-                                                      const float* u, int cols, float* dots) {
-  int first = 0;
-  for (; first + 16 <= cols; first += 16) {
-    const float* column = a + first * ld;
-    V16 sum = V16{};
-    int t = 0;
-    for (; t + 16 <= count; t += 16) {
-      V16 r[16];
-#pragma GCC unroll 16
-      for (int c = 0; c < 16; ++c) std::memcpy(&r[c], column + c * ld + t, sizeof(V16));
-      transpose16(r);
-#pragma GCC unroll 16
-      for (int q = 0; q < 16; ++q) sum = sum + r[q] * u[t + q];
-    }
-    float lane[16];
-    std::memcpy(lane, &sum, sizeof sum);
-    for (int c = 0; c < 16; ++c) {
-      const float* col = column + c * ld;
-      float s = lane[c];
-      for (int tt = t; tt < count; ++tt) s = s + u[tt] * col[tt];
-      dots[first + c] = s;
-    }
-  }
-  return first;
-}
-
-namespace {
-
+template <class V>
 PHASEFIT_INLINE void column_dots_body(const float* a, std::ptrdiff_t ld, int count, const float* u,
                                       int cols, float* dots) {
   int first = 0;
+  // The 16 x 16 transposes take whole groups of columns: a quarter of a
+  // shuffle per element where the 8 x 8 ones need three eighths. The
+  // columns left over take 8 lanes.
+  if constexpr (lanes_of<V> == 16)
+    for (; first + 16 <= cols; first += 16)
+      column_dot_groups<V16, 1>(a, ld, count, u, first, cols, dots);
   // Four groups at a time keep four independent chains of additions busy.
-  for (; cols - first > 3 * kLanes; first += 4 * kLanes)
-    column_dot_groups<4>(a, ld, count, u, first, cols, dots);
-  for (; first < cols; first += kLanes) column_dot_groups<1>(a, ld, count, u, first, cols, dots);
+  for (; cols - first > 3 * 8; first += 4 * 8)
+    column_dot_groups<V8, 4>(a, ld, count, u, first, cols, dots);
+  for (; first < cols; first += 8) column_dot_groups<V8, 1>(a, ld, count, u, first, cols, dots);
 }
 
-PHASEFIT_NARROW_FORMS(column_dots,
-                      (const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
-                       float* dots),
-                      (a, ld, count, u, cols, dots))
-
-}  // namespace
-
-void column_dots(const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
-                 float* dots) {
-  if (wide_vectors()) {
-    // The columns left over from the 16-column blocks take the 8-lane form.
-    const int first = column_dots_16(a, ld, count, u, cols, dots);
-    a += first * ld;
-    dots += first;
-    cols -= first;
-  }
-  if (cols > 0) column_dots_narrow(a, ld, count, u, cols, dots);
-}
-
-namespace {
-
+template <class V>
 PHASEFIT_INLINE void column_updates_body(float* a, std::ptrdiff_t ld, int count, const float* x,
                                          int cols, const float* factors) {
+  constexpr int lanes = lanes_of<V>;
 #pragma GCC unroll 8
   for (int c = 0; c < cols; ++c) {
     float* y = a + c * ld;
     const float f = factors[c];
     int t = 0;
-    for (; t + kLanes <= count; t += kLanes) store(y + t, load(y + t) + load(x + t) * f);
+    for (; t + lanes <= count; t += lanes)
+      store_as<V>(y + t, load_as<V>(y + t) + load_as<V>(x + t) * f);
     for (; t < count; ++t) y[t] = y[t] + f * x[t];
   }
 }
 
-PHASEFIT_NARROW_FORMS(column_updates,
-                      (float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
-                       const float* factors),
-                      (a, ld, count, x, cols, factors))
-
-}  // namespace
-
-void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
-                    const float* factors) {
-  column_updates_narrow(a, ld, count, x, cols, factors);
-}
-
-namespace {
-
-// Rows [first, first + 8*Blocks) of row_dots.
-template <int Blocks>
+// Rows [first, first + Blocks*lanes_of<V>) of row_dots.
+template <class V, int Blocks>
 PHASEFIT_INLINE void row_dot_blocks(const float* a, std::ptrdiff_t ld, int first, int cols,
-                                    const float* x, V8 (&sum)[Blocks]) {
+                                    const float* x, V (&sum)[Blocks]) {
+  constexpr int lanes = lanes_of<V>;
 #pragma GCC unroll 8
-  for (int b = 0; b < Blocks; ++b) sum[b] = V8{};
+  for (int b = 0; b < Blocks; ++b) sum[b] = V{};
   for (int k = 0; k < cols; ++k) {
     const float* p = a + first + k * ld;
     const float xk = x[k];
 #pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b) sum[b] = sum[b] + load(p + b * kLanes) * xk;
+    for (int b = 0; b < Blocks; ++b) sum[b] = sum[b] + load_as<V>(p + b * lanes) * xk;
   }
 }
 
-template <int Blocks>
+// Rows [first, first + Blocks*lanes_of<V>) of row_reflect.
+template <class V, int Blocks>
 PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, int cols,
                                         const float* x, const float* y) {
-  V8 sum[Blocks];
-  row_dot_blocks<Blocks>(a, ld, first, cols, x, sum);
+  constexpr int lanes = lanes_of<V>;
+  V sum[Blocks];
+  row_dot_blocks<V, Blocks>(a, ld, first, cols, x, sum);
   for (int k = 0; k < cols; ++k) {
     float* p = a + first + k * ld;
     const float yk = y[k];
 #pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b) store(p + b * kLanes, load(p + b * kLanes) + sum[b] * yk);
+    for (int b = 0; b < Blocks; ++b)
+      store_as<V>(p + b * lanes, load_as<V>(p + b * lanes) + sum[b] * yk);
   }
 }
 
@@ -359,23 +340,21 @@ PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, 
 // first-level cache between the dot products and the update.
 constexpr int kRowBlocks = 4;
 
-}  // namespace
-
-namespace {
-
+template <class V>
 PHASEFIT_INLINE void row_dots_body(const float* a, std::ptrdiff_t ld, int rows, int cols,
                                    const float* x, float* dots) {
+  constexpr int lanes = lanes_of<V>;
   int r = 0;
-  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes) {
-    V8 sum[kRowBlocks];
-    row_dot_blocks<kRowBlocks>(a, ld, r, cols, x, sum);
+  for (; r + kRowBlocks * lanes <= rows; r += kRowBlocks * lanes) {
+    V sum[kRowBlocks];
+    row_dot_blocks<V, kRowBlocks>(a, ld, r, cols, x, sum);
 #pragma GCC unroll 8
-    for (int b = 0; b < kRowBlocks; ++b) store(dots + r + b * kLanes, sum[b]);
+    for (int b = 0; b < kRowBlocks; ++b) store_as<V>(dots + r + b * lanes, sum[b]);
   }
-  for (; r + kLanes <= rows; r += kLanes) {
-    V8 sum[1];
-    row_dot_blocks<1>(a, ld, r, cols, x, sum);
-    store(dots + r, sum[0]);
+  for (; r + lanes <= rows; r += lanes) {
+    V sum[1];
+    row_dot_blocks<V, 1>(a, ld, r, cols, x, sum);
+    store_as<V>(dots + r, sum[0]);
   }
   for (; r < rows; ++r) {
     float s = 0.0f;
@@ -384,25 +363,14 @@ PHASEFIT_INLINE void row_dots_body(const float* a, std::ptrdiff_t ld, int rows, 
   }
 }
 
-PHASEFIT_NARROW_FORMS(row_dots,
-                      (const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
-                       float* dots),
-                      (a, ld, rows, cols, x, dots))
-
-}  // namespace
-
-void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, float* dots) {
-  row_dots_narrow(a, ld, rows, cols, x, dots);
-}
-
-namespace {
-
+template <class V>
 PHASEFIT_INLINE void row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
                                       const float* x, const float* y) {
+  constexpr int lanes = lanes_of<V>;
   int r = 0;
-  for (; r + kRowBlocks * kLanes <= rows; r += kRowBlocks * kLanes)
-    row_reflect_blocks<kRowBlocks>(a, ld, r, cols, x, y);
-  for (; r + kLanes <= rows; r += kLanes) row_reflect_blocks<1>(a, ld, r, cols, x, y);
+  for (; r + kRowBlocks * lanes <= rows; r += kRowBlocks * lanes)
+    row_reflect_blocks<V, kRowBlocks>(a, ld, r, cols, x, y);
+  for (; r + lanes <= rows; r += lanes) row_reflect_blocks<V, 1>(a, ld, r, cols, x, y);
   for (; r < rows; ++r) {
     float s = 0.0f;
     for (int k = 0; k < cols; ++k) s = s + a[r + k * ld] * x[k];
@@ -410,16 +378,26 @@ PHASEFIT_INLINE void row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int
   }
 }
 
-PHASEFIT_NARROW_FORMS(row_reflect,
-                      (float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
-                       const float* y),
-                      (a, ld, rows, cols, x, y))
-
 }  // namespace
 
-void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y) {
-  row_reflect_narrow(a, ld, rows, cols, x, y);
-}
+PHASEFIT_KERNEL(column_dots, V16,
+                (const float* a, std::ptrdiff_t ld, int count, const float* u, int cols,
+                 float* dots),
+                (a, ld, count, u, cols, dots))
+
+PHASEFIT_KERNEL(column_updates, V8,
+                (float* a, std::ptrdiff_t ld, int count, const float* x, int cols,
+                 const float* factors),
+                (a, ld, count, x, cols, factors))
+
+PHASEFIT_KERNEL(row_dots, V8,
+                (const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
+                 float* dots),
+                (a, ld, rows, cols, x, dots))
+
+PHASEFIT_KERNEL(row_reflect, V8,
+                (float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y),
+                (a, ld, rows, cols, x, y))
 
 namespace {
 
@@ -490,21 +468,7 @@ PHASEFIT_INLINE void line_walks(const float* p, int length, Walk walk) {
   }
 }
 
-// Generic loads and stores of a vector type V; V = float is the one-lane
-// case for the last rows.
-template <class V>
-PHASEFIT_INLINE V load_as(const float* p) {
-  V v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-template <class V>
-PHASEFIT_INLINE void store_as(float* p, V v) {
-  std::memcpy(p, &v, sizeof v);
-}
-
-// Applies the rotations to the rows a[0 .. B*lanes(V) - 1] of every column.
+// Applies the rotations to the rows a[0 .. B*lanes_of<V> - 1] of every column.
 //
 // A QR sweep rotates columns (l, l+1), (l+1, l+2), ...; a cancellation
 // rotates (l-1, l), (l-1, l+1), ...: consecutive rotations share a column.
@@ -515,7 +479,7 @@ PHASEFIT_INLINE void store_as(float* p, V v) {
 template <class V, int B>
 PHASEFIT_INLINE void rotate_rows(float* a, std::ptrdiff_t ld, const PlaneRotation* rotations,
                                  int count) {
-  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  constexpr int lanes = lanes_of<V>;
   const auto column = [&](int j) { return a + static_cast<std::ptrdiff_t>(j - 1) * ld; };
   V held[B] = {};
   int held_column = 0;  // 1-based; 0 when nothing is held
@@ -611,7 +575,7 @@ PHASEFIT_INLINE void rotate_rows(float* a, std::ptrdiff_t ld, const PlaneRotatio
 template <class V, int B>
 PHASEFIT_INLINE void rotate_sweep_pair(float* a, std::ptrdiff_t ld, int f, const PlaneRotation* sa,
                                        int la, const PlaneRotation* sb, int lb) {
-  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+  constexpr int lanes = lanes_of<V>;
   const auto column = [&](int j) { return a + static_cast<std::ptrdiff_t>(j - 1) * ld; };
   const auto load_column = [&](V(&x)[B], int j) {
     const float* p = column(j);
@@ -744,63 +708,74 @@ PHASEFIT_INLINE void rotate_runs(float* a, std::ptrdiff_t ld, const PlaneRotatio
 
 namespace {
 
-template <class V, int B, class V1, int B1>
-PHASEFIT_INLINE void apply_rotations_with(float* a, std::ptrdiff_t ld, int rows,
+// Blocks of kRotationRows rows, then single vectors, single 8-lane vectors
+// and single rows.
+template <class V>
+PHASEFIT_INLINE void apply_rotations_body(float* a, std::ptrdiff_t ld, int rows,
                                           const PlaneRotation* rotations, int count) {
-  constexpr int block = B * static_cast<int>(sizeof(V) / sizeof(float));
-  constexpr int small = B1 * static_cast<int>(sizeof(V1) / sizeof(float));
+  constexpr int lanes = lanes_of<V>;
   LogRun runs[kRunBatch];
   for (int from = 0; from < count;) {
     const int found = find_runs(rotations, from, count, runs);
     int r = 0;
-    for (; r + block <= rows; r += block) rotate_runs<V, B>(a + r, ld, rotations, runs, found);
-    for (; r + small <= rows; r += small) rotate_runs<V1, B1>(a + r, ld, rotations, runs, found);
-    for (; r + kLanes <= rows; r += kLanes) rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
+    for (; r + kRotationRows <= rows; r += kRotationRows)
+      rotate_runs<V, kRotationRows / lanes>(a + r, ld, rotations, runs, found);
+    for (; r + lanes <= rows; r += lanes) rotate_runs<V, 1>(a + r, ld, rotations, runs, found);
+    if constexpr (lanes > 8)
+      for (; r + 8 <= rows; r += 8) rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
     for (; r < rows; ++r) rotate_runs<float, 1>(a + r, ld, rotations, runs, found);
     from = runs[found - 1].start + runs[found - 1].length;
   }
 }
 
-PHASEFIT_WIDE void apply_rotations_wide(float* a, std::ptrdiff_t ld, int rows,
-                                        const PlaneRotation* rotations, int count) {
-  apply_rotations_with<V16, kRotationRows / 16, V16, 1>(a, ld, rows, rotations, count);
-}
-
-PHASEFIT_INLINE void apply_rotations_body(float* a, std::ptrdiff_t ld, int rows,
-                                          const PlaneRotation* rotations, int count) {
-  apply_rotations_with<V8, kRotationRows / kLanes, V8, 1>(a, ld, rows, rotations, count);
-}
-
-PHASEFIT_NARROW_FORMS(apply_rotations,
-                      (float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
-                       int count),
-                      (a, ld, rows, rotations, count))
-
 }  // namespace
 
-void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
-                     int count) {
-  if (wide_vectors())
-    apply_rotations_wide(a, ld, rows, rotations, count);
-  else
-    apply_rotations_narrow(a, ld, rows, rotations, count);
-}
+PHASEFIT_KERNEL(apply_rotations, V16,
+                (float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations, int count),
+                (a, ld, rows, rotations, count))
 
 namespace {
 
-// Columns [first, first + B*lanes(V)) of row_major_update_dots; the sums of
-// the group stay in registers for the whole walk down the rows.
-template <class V, int B, bool Update, bool Dot>
-PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, int first,
-                                      const float* factors, const float* x, const float* y,
-                                      float* dots) {
-  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
+// Columns [first, first + B*lanes_of<V>) of row_major_update_dots, in one
+// walk down the rows; the sums of the walk stay in registers all the way.
+// Lane q of vector b is column first + lanes*b + q of the block, and only
+// columns 0 .. cols-1 belong to it. A walk on whole 64-byte lines may
+// start before the block (first < 0, Head) or end past it (Tail): a
+// vector that reaches outside computes its other lanes on whatever the
+// line holds but stores them back with their original bits and never sums
+// them out, so each row of the walk reads and writes whole lines without
+// touching other columns.
+template <class V, int B, bool Head, bool Tail, bool Update, bool Dot>
+PHASEFIT_INLINE void update_dot_walk(float* t, std::ptrdiff_t ldt, int count, int first, int cols,
+                                     const float* factors, const float* x, const float* y,
+                                     float* dots) {
+  constexpr int lanes = lanes_of<V>;
+  // A walk inside the block takes its factors and sums in place; one that
+  // reaches outside takes copies, with zeros in the lanes outside.
+  float lane_factors[B * lanes] = {};
+  float lane_sums[B * lanes] = {};
+  const float* factors_at = lane_factors;
+  float* sums_at = lane_sums;
+  if constexpr (Head || Tail) {
+    for (int q = 0; q < B * lanes; ++q) {
+      const int c = first + q;
+      if (c < 0 || c >= cols) continue;
+      if constexpr (Update) lane_factors[q] = factors[c];
+      if constexpr (Dot) lane_sums[q] = dots[c];
+    }
+  } else {
+    if constexpr (Update) factors_at = factors + first;
+    if constexpr (Dot) sums_at = dots + first;
+  }
+  const auto lane = lane_numbers<V>();
+  const auto head_inside = lane >= -first;
+  const auto tail_inside = lane < cols - (first + (B - 1) * lanes);
   V f[B];
   V sum[B];
 #pragma GCC unroll 8
   for (int b = 0; b < B; ++b) {
-    if constexpr (Update) f[b] = load_as<V>(factors + first + b * lanes);
-    if constexpr (Dot) sum[b] = load_as<V>(dots + first + b * lanes);
+    f[b] = load_as<V>(factors_at + b * lanes);
+    sum[b] = load_as<V>(sums_at + b * lanes);
   }
   float* row = t + first;
   for (int k = 0; k < count; ++k, row += ldt) {
@@ -808,57 +783,10 @@ PHASEFIT_INLINE void update_dot_group(float* t, std::ptrdiff_t ldt, int count, i
     for (int b = 0; b < B; ++b) {
       V value = load_as<V>(row + b * lanes);
       if constexpr (Update) {
-        value = value + f[b] * x[k];
-        store_as<V>(row + b * lanes, value);
-      }
-      if constexpr (Dot) sum[b] = sum[b] + value * y[k];
-    }
-  }
-  if constexpr (Dot) {
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) store_as<V>(dots + first + b * lanes, sum[b]);
-  }
-}
-
-// One walk down the rows over B 16-lane vectors of columns that start on
-// 64-byte lines: lane q of vector b is column first + 16*b + q of the
-// block, and only columns 0 .. cols-1 belong to it (first < 0 when the
-// block starts inside a line). A vector that reaches outside the block
-// computes its other lanes on whatever the line holds but stores them back
-// with their original bits and never sums them out, so each row of the
-// walk reads and writes whole lines without touching other columns.
-template <int B, bool Head, bool Tail, bool Update, bool Dot>
-PHASEFIT_INLINE void update_dot_walk(float* t, std::ptrdiff_t ldt, int count, int first, int cols,
-                                     const float* factors, const float* x, const float* y,
-                                     float* dots) {
-  float lane_factors[B * 16] = {};
-  float lane_sums[B * 16] = {};
-  for (int q = 0; q < B * 16; ++q) {
-    const int c = first + q;
-    if (c < 0 || c >= cols) continue;
-    if constexpr (Update) lane_factors[q] = factors[c];
-    if constexpr (Dot) lane_sums[q] = dots[c];
-  }
-  const V16i lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-  const V16i head_inside = lane >= -first;
-  const V16i tail_inside = lane < cols - (first + (B - 1) * 16);
-  V16 f[B];
-  V16 sum[B];
-#pragma GCC unroll 8
-  for (int b = 0; b < B; ++b) {
-    f[b] = load_as<V16>(lane_factors + b * 16);
-    sum[b] = load_as<V16>(lane_sums + b * 16);
-  }
-  float* row = t + first;
-  for (int k = 0; k < count; ++k, row += ldt) {
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) {
-      V16 value = load_as<V16>(row + b * 16);
-      if constexpr (Update) {
-        V16 updated = value + f[b] * x[k];
+        V updated = value + f[b] * x[k];
         if (Head && b == 0) updated = head_inside ? updated : value;
         if (Tail && b == B - 1) updated = tail_inside ? updated : value;
-        store_as<V16>(row + b * 16, updated);
+        store_as<V>(row + b * lanes, updated);
         value = updated;
       }
       if constexpr (Dot) sum[b] = sum[b] + value * y[k];
@@ -866,93 +794,69 @@ PHASEFIT_INLINE void update_dot_walk(float* t, std::ptrdiff_t ldt, int count, in
   }
   if constexpr (Dot) {
 #pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) store_as<V16>(lane_sums + b * 16, sum[b]);
-    for (int q = 0; q < B * 16; ++q) {
-      const int c = first + q;
-      if (c >= 0 && c < cols) dots[c] = lane_sums[q];
-    }
+    for (int b = 0; b < B; ++b) store_as<V>(sums_at + b * lanes, sum[b]);
+    if constexpr (Head || Tail)
+      for (int q = 0; q < B * lanes; ++q) {
+        const int c = first + q;
+        if (c >= 0 && c < cols) dots[c] = lane_sums[q];
+      }
   }
 }
 
-template <bool Update, bool Dot>
+template <class V, bool Update, bool Dot>
 PHASEFIT_INLINE void update_dot(float* t, std::ptrdiff_t ldt, int count, int cols,
                                 const float* factors, const float* x, const float* y, float* dots,
                                 std::span<const float> storage) {
-  if (whole_lines_inside(t, ldt, cols, count, storage)) {
-    // Rows on whole lines: walks of up to four line-aligned vectors of
-    // columns.
-    line_walks<4>(t, cols, [&](auto b, auto head, auto tail, int first)
-                               __attribute__((always_inline)) {
-                                 update_dot_walk<b(), head(), tail(), Update, Dot>(
-                                     t, ldt, count, first, cols, factors, x, y, dots);
-                               });
-    return;
+  constexpr int lanes = lanes_of<V>;
+  if constexpr (lanes == 16) {
+    if (whole_lines_inside(t, ldt, cols, count, storage)) {
+      // Rows on whole lines: walks of up to four line-aligned vectors of
+      // columns.
+      line_walks<4>(
+          t, cols, [&](auto b, auto head, auto tail, int first) __attribute__((always_inline)) {
+            update_dot_walk<V16, b(), head(), tail(), Update, Dot>(t, ldt, count, first, cols,
+                                                                   factors, x, y, dots);
+          });
+      return;
+    }
   }
-  // Four vectors of columns keep four independent chains of additions per
-  // row; the walk down the rows streams the block through the caches once.
+  // Groups of 64 columns keep four to eight independent chains of
+  // additions per row; the walk down the rows streams the block through the
+  // caches once. Then single vectors, single 8-lane vectors and columns.
   int c = 0;
   for (; c + 64 <= cols; c += 64)
-    update_dot_group<V16, 4, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
-  for (; c + 16 <= cols; c += 16)
-    update_dot_group<V16, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
-  for (; c + kLanes <= cols; c += kLanes)
-    update_dot_group<V8, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+    update_dot_walk<V, 64 / lanes, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y,
+                                                              dots);
+  for (; c + lanes <= cols; c += lanes)
+    update_dot_walk<V, 1, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y, dots);
+  if constexpr (lanes > 8)
+    for (; c + 8 <= cols; c += 8)
+      update_dot_walk<V8, 1, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y,
+                                                        dots);
   for (; c < cols; ++c)
-    update_dot_group<float, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
+    update_dot_walk<float, 1, false, false, Update, Dot>(t, ldt, count, c, cols, factors, x, y,
+                                                         dots);
 }
 
-// The 8-lane form: groups of eight vectors (64 columns), then single
-// vectors and columns.
-template <bool Update, bool Dot>
-PHASEFIT_INLINE void update_dot_narrow(float* t, std::ptrdiff_t ldt, int count, int cols,
-                                       const float* factors, const float* x, const float* y,
-                                       float* dots) {
-  int c = 0;
-  for (; c + 64 <= cols; c += 64)
-    update_dot_group<V8, 8, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
-  for (; c + kLanes <= cols; c += kLanes)
-    update_dot_group<V8, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
-  for (; c < cols; ++c)
-    update_dot_group<float, 1, Update, Dot>(t, ldt, count, c, factors, x, y, dots);
-}
-
-PHASEFIT_WIDE void row_major_update_dots_wide(float* t, std::ptrdiff_t ldt, int count, int cols,
-                                              const float* factors, const float* x, const float* y,
-                                              float* dots, std::span<const float> storage) {
-  if (factors != nullptr && dots != nullptr)
-    update_dot<true, true>(t, ldt, count, cols, factors, x, y, dots, storage);
-  else if (factors != nullptr)
-    update_dot<true, false>(t, ldt, count, cols, factors, x, y, dots, storage);
-  else if (dots != nullptr)
-    update_dot<false, true>(t, ldt, count, cols, factors, x, y, dots, storage);
-}
-
+template <class V>
 PHASEFIT_INLINE void row_major_update_dots_body(float* t, std::ptrdiff_t ldt, int count, int cols,
                                                 const float* factors, const float* x,
-                                                const float* y, float* dots) {
+                                                const float* y, float* dots,
+                                                std::span<const float> storage) {
   if (factors != nullptr && dots != nullptr)
-    update_dot_narrow<true, true>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<V, true, true>(t, ldt, count, cols, factors, x, y, dots, storage);
   else if (factors != nullptr)
-    update_dot_narrow<true, false>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<V, true, false>(t, ldt, count, cols, factors, x, y, dots, storage);
   else if (dots != nullptr)
-    update_dot_narrow<false, true>(t, ldt, count, cols, factors, x, y, dots);
+    update_dot<V, false, true>(t, ldt, count, cols, factors, x, y, dots, storage);
 }
-
-PHASEFIT_NARROW_FORMS(row_major_update_dots,
-                      (float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
-                       const float* x, const float* y, float* dots),
-                      (t, ldt, count, cols, factors, x, y, dots))
 
 }  // namespace
 
-void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
-                           const float* x, const float* y, float* dots,
-                           std::span<const float> storage) {
-  if (wide_vectors())
-    row_major_update_dots_wide(t, ldt, count, cols, factors, x, y, dots, storage);
-  else
-    row_major_update_dots_narrow(t, ldt, count, cols, factors, x, y, dots);
-}
+PHASEFIT_KERNEL(row_major_update_dots, V16,
+                (float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
+                 const float* x, const float* y, float* dots, std::span<const float> storage),
+                (t, ldt, count, cols, factors, x, y, dots, storage))
 
 namespace {
 
@@ -980,76 +884,44 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
 
 namespace {
 
-// Rows [0, B*lanes(V)) of update_and_row_reflect. The first walk along the
-// row block applies the column update and forms the row sums from the
-// values it stores; the second applies the row reflection. The block (32
-// rows of up to 300 columns, 38 KB) stays in the first-level cache between
-// the two walks.
-template <class V, int B>
-PHASEFIT_INLINE void update_reflect_rows(float* a, std::ptrdiff_t ld, int cols, const float* u,
-                                         const float* factors, const float* x, const float* y) {
-  constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(float));
-  V column[B];
-  V sum[B];
-#pragma GCC unroll 8
-  for (int b = 0; b < B; ++b) {
-    column[b] = load_as<V>(u + b * lanes);
-    sum[b] = V{};
-  }
-  float* p = a;
-  for (int k = 0; k < cols; ++k, p += ld) {
-    const float f = factors[k];
-    const float xk = x[k];
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) {
-      const V value = load_as<V>(p + b * lanes) + column[b] * f;
-      store_as<V>(p + b * lanes, value);
-      sum[b] = sum[b] + value * xk;
-    }
-  }
-  p = a;
-  for (int k = 0; k < cols; ++k, p += ld) {
-    const float yk = y[k];
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) store_as<V>(p + b * lanes, load_as<V>(p + b * lanes) + sum[b] * yk);
-  }
-}
-
-}  // namespace
-
-namespace {
-
-// A walk of update_and_row_reflect over B 16-lane vectors of rows that
-// start on 64-byte lines: lane q of vector b is row first + 16*b + q of the
-// block, and only rows 0 .. rows-1 belong to it (first < 0 when the block
-// starts inside a line). As in update_dot_walk, lanes outside the block
-// are stored back with their original bits and their sums are never used.
-template <int B, bool Head, bool Tail>
+// Rows [first, first + B*lanes_of<V>) of update_and_row_reflect. The first
+// walk along the row block applies the column update and forms the row
+// sums from the values it stores; the second applies the row reflection.
+// The block (32 rows of up to 300 columns, 38 KB) stays in the first-level
+// cache between the two walks. Lane q of vector b is row
+// first + lanes*b + q of the block, and only rows 0 .. rows-1 belong to
+// it; as in update_dot_walk, a walk on whole lines may reach outside, and
+// those lanes are stored back with their original bits and their sums are
+// never used.
+template <class V, int B, bool Head, bool Tail>
 PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first, int rows, int cols,
                                          const float* u, const float* factors, const float* x,
                                          const float* y) {
-  float lane_u[B * 16] = {};
-  for (int q = 0; q < B * 16; ++q) {
-    const int r = first + q;
-    if (r >= 0 && r < rows) lane_u[q] = u[r];
+  constexpr int lanes = lanes_of<V>;
+  float lane_u[B * lanes] = {};
+  const float* u_at = lane_u;
+  if constexpr (Head || Tail) {
+    for (int q = 0; q < B * lanes; ++q) {
+      const int r = first + q;
+      if (r >= 0 && r < rows) lane_u[q] = u[r];
+    }
+  } else {
+    u_at = u + first;
   }
-  const V16i lane = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-  const V16i head_inside = lane >= -first;
-  const V16i tail_inside = lane < rows - (first + (B - 1) * 16);
-  // Inlined even without optimisation: a 16-lane vector passed by value
-  // to a function built for the baseline instruction set would not arrive
-  // in the register the caller put it in.
-  const auto keep_outside = [&](int b, V16 updated, V16 old) __attribute__((always_inline)) {
+  const auto lane = lane_numbers<V>();
+  const auto head_inside = lane >= -first;
+  const auto tail_inside = lane < rows - (first + (B - 1) * lanes);
+  const auto keep_outside = [&](int b, V updated, V old) __attribute__((always_inline)) {
     if (Head && b == 0) updated = head_inside ? updated : old;
     if (Tail && b == B - 1) updated = tail_inside ? updated : old;
     return updated;
   };
-  V16 column[B];
-  V16 sum[B];
+  V column[B];
+  V sum[B];
 #pragma GCC unroll 8
   for (int b = 0; b < B; ++b) {
-    column[b] = load_as<V16>(lane_u + b * 16);
-    sum[b] = V16{};
+    column[b] = load_as<V>(u_at + b * lanes);
+    sum[b] = V{};
   }
   float* p = a + first;
   for (int k = 0; k < cols; ++k, p += ld) {
@@ -1057,9 +929,9 @@ PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first,
     const float xk = x[k];
 #pragma GCC unroll 8
     for (int b = 0; b < B; ++b) {
-      const V16 old = load_as<V16>(p + b * 16);
-      const V16 value = keep_outside(b, old + column[b] * f, old);
-      store_as<V16>(p + b * 16, value);
+      const V old = load_as<V>(p + b * lanes);
+      const V value = keep_outside(b, old + column[b] * f, old);
+      store_as<V>(p + b * lanes, value);
       sum[b] = sum[b] + value * xk;
     }
   }
@@ -1068,60 +940,50 @@ PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first,
     const float yk = y[k];
 #pragma GCC unroll 8
     for (int b = 0; b < B; ++b) {
-      const V16 old = load_as<V16>(p + b * 16);
-      store_as<V16>(p + b * 16, keep_outside(b, old + sum[b] * yk, old));
+      const V old = load_as<V>(p + b * lanes);
+      store_as<V>(p + b * lanes, keep_outside(b, old + sum[b] * yk, old));
     }
   }
 }
 
-PHASEFIT_WIDE void update_and_row_reflect_wide(float* a, std::ptrdiff_t ld, int rows, int cols,
-                                               const float* u, const float* factors, const float* x,
-                                               const float* y, std::span<const float> storage) {
-  if (whole_lines_inside(a, ld, rows, cols, storage)) {
-    // Columns on whole lines: walks of up to two line-aligned vectors (32
-    // rows).
-    line_walks<2>(a, rows, [&](auto b, auto head, auto tail, int first)
-                               __attribute__((always_inline)) {
-                                 update_reflect_walk<b(), head(), tail()>(a, ld, first, rows, cols,
-                                                                          u, factors, x, y);
-                               });
-    return;
-  }
-  int r = 0;
-  for (; r + 32 <= rows; r += 32)
-    update_reflect_rows<V16, 2>(a + r, ld, cols, u + r, factors, x, y);
-  for (; r + 16 <= rows; r += 16)
-    update_reflect_rows<V16, 1>(a + r, ld, cols, u + r, factors, x, y);
-  for (; r + kLanes <= rows; r += kLanes)
-    update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
-  for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
-}
-
+template <class V>
 PHASEFIT_INLINE void update_and_row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
                                                  const float* u, const float* factors,
-                                                 const float* x, const float* y) {
+                                                 const float* x, const float* y,
+                                                 std::span<const float> storage) {
+  constexpr int lanes = lanes_of<V>;
+  if constexpr (lanes == 16) {
+    if (whole_lines_inside(a, ld, rows, cols, storage)) {
+      // Columns on whole lines: walks of up to two line-aligned vectors (32
+      // rows).
+      line_walks<2>(
+          a, rows, [&](auto b, auto head, auto tail, int first) __attribute__((always_inline)) {
+            update_reflect_walk<V16, b(), head(), tail()>(a, ld, first, rows, cols, u, factors, x,
+                                                          y);
+          });
+      return;
+    }
+  }
+  // Blocks of 32 rows, then single vectors, single 8-lane vectors and rows.
   int r = 0;
-  for (; r + 32 <= rows; r += 32) update_reflect_rows<V8, 4>(a + r, ld, cols, u + r, factors, x, y);
-  for (; r + kLanes <= rows; r += kLanes)
-    update_reflect_rows<V8, 1>(a + r, ld, cols, u + r, factors, x, y);
-  for (; r < rows; ++r) update_reflect_rows<float, 1>(a + r, ld, cols, u + r, factors, x, y);
+  for (; r + 32 <= rows; r += 32)
+    update_reflect_walk<V, 32 / lanes, false, false>(a, ld, r, rows, cols, u, factors, x, y);
+  for (; r + lanes <= rows; r += lanes)
+    update_reflect_walk<V, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
+  if constexpr (lanes > 8)
+    for (; r + 8 <= rows; r += 8)
+      update_reflect_walk<V8, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
+  for (; r < rows; ++r)
+    update_reflect_walk<float, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
 }
-
-PHASEFIT_NARROW_FORMS(update_and_row_reflect,
-                      (float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                       const float* factors, const float* x, const float* y),
-                      (a, ld, rows, cols, u, factors, x, y))
 
 }  // namespace
 
-void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                            const float* factors, const float* x, const float* y,
-                            std::span<const float> storage) {
-  if (wide_vectors())
-    update_and_row_reflect_wide(a, ld, rows, cols, u, factors, x, y, storage);
-  else
-    update_and_row_reflect_narrow(a, ld, rows, cols, u, factors, x, y);
-}
+PHASEFIT_KERNEL(update_and_row_reflect, V16,
+                (float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                 const float* factors, const float* x, const float* y,
+                 std::span<const float> storage),
+                (a, ld, rows, cols, u, factors, x, y, storage))
 
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 

@@ -23,7 +23,6 @@ using testing::expect_same_floats;
 using testing::kNoPause;
 using testing::PauseLog;
 
-
 std::vector<float> one_to(int count) {
   std::vector<float> values(static_cast<std::size_t>(count));
   std::iota(values.begin(), values.end(), 1.0f);

@@ -21,7 +21,6 @@ using testing::kNoPause;
 constexpr float kNatural = 1e30f;
 constexpr float kEps = std::numeric_limits<float>::epsilon();
 
-
 struct Probe {
   float at;
   float value;

@@ -33,7 +33,6 @@ constexpr double kEps = std::numeric_limits<float>::epsilon();
 
 std::size_t sz(int n) { return static_cast<std::size_t>(n); }
 
-
 std::vector<float> random_matrix(int rows, int cols, unsigned seed) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
