@@ -67,23 +67,6 @@ struct Recorder {
   void negate(int column) { entries.push_back({column, 0, 0.0f, 0.0f}); }
 };
 
-// Rotations applied at once by the plain loop, as the reference form does.
-struct Immediate {
-  nm::MatView x;
-  int rows;
-  void rotate(int first, int second, float c, float s) const {
-    for (int r = 1; r <= rows; ++r) {
-      const float t1 = x(r, first);
-      const float t2 = x(r, second);
-      x(r, first) = t1 * c + t2 * s;
-      x(r, second) = t2 * c - t1 * s;
-    }
-  }
-  void negate(int column) const {
-    for (int r = 1; r <= rows; ++r) x(r, column) = -x(r, column);
-  }
-};
-
 struct Figures {
   double phase[4] = {};  // bidiagonalisation, V, U, diagonalisation (all of it)
   double chains = 0, apply_u = 0, apply_v = 0, whole = 0;
@@ -193,7 +176,7 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
         load_w_e();
       },
       [&] {
-        Immediate ui{av, m}, vi{vv, n};
+        ph::ImmediateRotations ui{av, m}, vi{vv, n};
         ph::diagonalise(n, w, e, bd.bidiag_norm, ui, vi, resume, [] {});
       });
   ref.whole = best_ms(

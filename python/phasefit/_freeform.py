@@ -94,6 +94,16 @@ def decimal_to_float32(text):
     return float(f)
 
 
+def read_source(path):
+    """The bytes of a file to be read in free form; FormatError when it
+    cannot be opened."""
+    try:
+        with open(path, "rb") as stream:
+            return stream.read()
+    except OSError as err:
+        raise FormatError(path, f"cannot open: {err.strerror or err}") from None
+
+
 class FreeFormReader:
     """Reads statements of Real, Double, Integer and text values from the
     records of one file; failures raise FormatError naming the file and

@@ -13,7 +13,7 @@ one entry per line, each the first value of its line.
 import math
 import os
 
-from ._freeform import FreeFormReader
+from ._freeform import FreeFormReader, read_source
 from .errors import FormatError
 
 LABEL_WIDTH = 30
@@ -52,11 +52,7 @@ def is_reference_wavelength(wavelength):
 
 
 def _read_list(path, kind):
-    try:
-        with open(path, "rb") as stream:
-            data = stream.read()
-    except OSError as err:
-        raise FormatError(path, f"cannot open: {err.strerror or err}") from None
+    data = read_source(path)
     reader = FreeFormReader(path, data)
     count = reader.read(["integer"], "the count")[0]
     return [reader.read([kind], f"entry {i}")[0] for i in range(1, count + 1)], data

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._freeform import FreeFormReader
+from ._freeform import FreeFormReader, read_source
 from .errors import FormatError
 
 TABLE_ROWS = 498
@@ -61,11 +61,7 @@ class PhaseTable:
 def read_phase_table(path):
     """Reads a phase-function table; raises FormatError naming file and line."""
     path = str(path)
-    try:
-        with open(path, "rb") as stream:
-            data = stream.read()
-    except OSError as err:
-        raise FormatError(path, f"cannot open: {err.strerror or err}") from None
+    data = read_source(path)
 
     reader = FreeFormReader(path, data)
     header = np.array(reader.read(["real"] * 6, "the six header numbers"))

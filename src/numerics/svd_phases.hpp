@@ -222,4 +222,22 @@ void diagonalise(int n, const Vec1& w, const Vec1& e, float bidiag_norm, URotati
   }
 }
 
+// Phase 4's rotations, applied to the first `rows` rows of the target's
+// columns as they come.
+struct ImmediateRotations {
+  MatView x;
+  int rows;
+  void rotate(int first, int second, float c, float s) const {
+    for (int r = 1; r <= rows; ++r) {
+      const float t1 = x(r, first);
+      const float t2 = x(r, second);
+      x(r, first) = t1 * c + t2 * s;
+      x(r, second) = t2 * c - t1 * s;
+    }
+  }
+  void negate(int column) const {
+    for (int r = 1; r <= rows; ++r) x(r, column) = -x(r, column);
+  }
+};
+
 }  // namespace phasefit::numerics::svd_phases

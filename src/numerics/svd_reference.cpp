@@ -133,27 +133,6 @@ void accumulate_left_reference(const MatView& a, int m, int n, const Vec1& w) {
   }
 }
 
-namespace {
-
-// Phase 4's rotations, applied to the first `rows` rows of the target's
-// columns as they come.
-struct ImmediateRotations {
-  const MatView& x;
-  int rows;
-  void rotate(int first, int second, float c, float s) const {
-    for (int r = 1; r <= rows; ++r) {
-      const float t1 = x(r, first);
-      const float t2 = x(r, second);
-      x(r, first) = t1 * c + t2 * s;
-      x(r, second) = t2 * c - t1 * s;
-    }
-  }
-  void negate(int column) const {
-    for (int r = 1; r <= rows; ++r) x(r, column) = -x(r, column);
-  }
-};
-
-}  // namespace
 }  // namespace svd_phases
 
 namespace reference {
