@@ -14,7 +14,6 @@ import math
 import os
 
 from ._freeform import FreeFormReader, read_source
-from .errors import FormatError
 
 LABEL_WIDTH = 30
 SIZE_LIST = os.path.join("INPUT", "input_re.dat")
