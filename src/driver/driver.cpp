@@ -526,8 +526,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   if (read_ahead) {
     ShardPlan plan;
     while (const std::optional<Job> job = jobs.next()) {
-      guard.add_job(*job);
-      if (line.shard) plan.add_job(*job);
+      const OverwriteGuard::Writes writes = guard.add_job(*job);
+      if (line.shard) plan.add_job(*job, writes.output, writes.reference);
     }
     jobs.rewind();
     if (line.shard) {

@@ -73,19 +73,20 @@ void OverwriteGuard::check_report_entry(const std::string& path, const FileIdent
   }
 }
 
-void OverwriteGuard::add_write(const std::string& path, const FileIdentity& own_table, int channel,
-                               const std::string& role) {
+FileIdentity OverwriteGuard::add_write(const std::string& path, const FileIdentity& own_table,
+                                       int channel, const std::string& role) {
   const FileIdentity file = identity_of_path(path);
   check_report_entry(path, file, channel, role);
-  if (!file.known || file.same_as(own_table)) return;
+  if (!file.known || file.same_as(own_table)) return file;
   const auto read = reads_.find(file);
   if (read != reads_.end())
     refuse(channel, path, role,
            described(read->second.channel, read->second.path, read->second.role));
   if (ahead_) writes_.try_emplace(file, Holder{channel, path, role});
+  return file;
 }
 
-void OverwriteGuard::add_job(const Job& job) {
+OverwriteGuard::Writes OverwriteGuard::add_job(const Job& job) {
   const std::string table_role = "the table of job " + job.name;
   const FileIdentity table = identity_of_path(job.input_path);
   check_report_entry(job.input_path, table, textio::kTableChannel, table_role);
@@ -99,11 +100,13 @@ void OverwriteGuard::add_job(const Job& job) {
   }
   // The coefficient file that is this job's own table never gets written:
   // the job stops (or, with --keep-going, is skipped) at its table.
-  add_write(job.output_path, table, textio::kCoefficientChannel,
-            "the coefficient file of job " + job.name);
+  Writes writes;
+  writes.output = add_write(job.output_path, table, textio::kCoefficientChannel,
+                            "the coefficient file of job " + job.name);
   if (job.reference_path)
-    add_write(*job.reference_path, {}, textio::kCoefficientChannel,
-              "the reference copy of job " + job.name);
+    writes.reference = add_write(*job.reference_path, {}, textio::kCoefficientChannel,
+                                 "the reference copy of job " + job.name);
+  return writes;
 }
 
 }  // namespace phasefit::driver

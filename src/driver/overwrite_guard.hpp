@@ -40,8 +40,13 @@ class OverwriteGuard {
   // coefficient file that is the job's own table is left to the job itself,
   // which stops at its table before writing anything. A conflict throws
   // textio::RunError on the writing channel, naming the file and both of
-  // its roles.
-  void add_job(const Job& job);
+  // its roles. Returns what the job's coefficient file and reference copy
+  // are, as found.
+  struct Writes {
+    FileIdentity output;
+    FileIdentity reference;
+  };
+  Writes add_job(const Job& job);
 
   // Once the report exists, writes are also checked against it as they
   // happen (a file created by the run may only then be found to be it).
@@ -58,8 +63,8 @@ class OverwriteGuard {
 
   void check_report_entry(const std::string& path, const FileIdentity& file, int channel,
                           const std::string& role) const;
-  void add_write(const std::string& path, const FileIdentity& own_table, int channel,
-                 const std::string& role);
+  FileIdentity add_write(const std::string& path, const FileIdentity& own_table, int channel,
+                         const std::string& role);
 
   bool ahead_;
   Files reads_;   // run lists and tables

@@ -85,10 +85,9 @@ Shard shard_from_slurm(const std::function<const char*(const char*)>& lookup) {
   return Shard{static_cast<std::int32_t>((id - min) / step + 1), static_cast<std::int32_t>(count)};
 }
 
-void ShardPlan::add_job(const Job& job) {
+void ShardPlan::add_job(const Job& job, const FileIdentity& output, const FileIdentity& reference) {
   const auto index = static_cast<std::uint32_t>(jobs_++);
   keys_.emplace_back(text_key("name", job.name), index);
-  const FileIdentity output = identity_of_path(job.output_path);
   if (output.known) keys_.emplace_back(file_key(output), index);
   if (job.reference_path) {
     const auto slash = job.reference_path->rfind('/');
@@ -96,7 +95,6 @@ void ShardPlan::add_job(const Job& job) {
         text_key("reference", slash == std::string::npos ? *job.reference_path
                                                          : job.reference_path->substr(slash + 1)),
         index);
-    const FileIdentity reference = identity_of_path(*job.reference_path);
     if (reference.known) keys_.emplace_back(file_key(reference), index);
   }
 }

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/file_identity.hpp"
 #include "driver/jobs.hpp"
 
 namespace phasefit::driver {
@@ -43,8 +44,9 @@ Shard shard_from_slurm(const std::function<const char*(const char*)>& lookup);
 
 class ShardPlan {
  public:
-  // Adds the next job of the whole run, in job order.
-  void add_job(const Job& job);
+  // Adds the next job of the whole run, in job order, with what its
+  // coefficient file and reference copy are (unknown when absent).
+  void add_job(const Job& job, const FileIdentity& output, const FileIdentity& reference);
   // The shard (1..count) of every job added, in job order.
   std::vector<std::int32_t> assign(std::int32_t count) const;
 
