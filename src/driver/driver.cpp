@@ -159,6 +159,24 @@ void report_written(RunContext& context, const Job& job, const JobOutcome& outco
                                 outcome.resumed, holds_overflowed_field(content));
 }
 
+// A prefix names a folder only with its final '/': "tables" makes the
+// table names "tablesWVN_...". When the file a job failed on does not exist
+// and its prefix, so spelt, is an existing folder, the diagnostic says so.
+RunError with_prefix_hint(const RunError& error, const Job& job, const CommandLine& line) {
+  const bool input = error.file() == job.input_path;
+  const bool output = error.file() == job.output_path ||
+                      (job.reference_path && error.file() == *job.reference_path);
+  const std::string& prefix = input ? line.input_dir : line.output_dir;
+  struct stat info {};
+  if (!(input || output) || prefix.empty() || prefix.back() == '/' ||
+      ::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      identity_of_path(error.file()).known)
+    return error;
+  return RunError(error.channel(), error.file(),
+                  error.cause() + " (the " + (input ? "input" : "output") + " prefix '" + prefix +
+                      "' is a folder: did you mean '" + prefix + "/'?)");
+}
+
 // The report row of a job whose failure ends the run. A report that fails
 // too must not hide the diagnostic of the failure itself.
 void report_fatal(RunContext& context, const Job& job, std::string_view cause) {
@@ -170,7 +188,8 @@ void report_fatal(RunContext& context, const Job& job, std::string_view cause) {
 }
 
 // A job skipped by --keep-going: its diagnostic now, in job order.
-void report_skipped(RunContext& context, const Job& job, const RunError& error) {
+void report_skipped(RunContext& context, const Job& job, const RunError& failure) {
+  const RunError error = with_prefix_hint(failure, job, context.line);
   context.progress.erase();
   context.err << error.what() << '\n';
   context.err.flush();
@@ -263,9 +282,10 @@ void do_job(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
     } else {
       do_job_until_failure(job, context, expand);
     }
-  } catch (const RunError& error) {
+  } catch (const RunError& failure) {
+    const RunError error = with_prefix_hint(failure, job, context.line);
     report_fatal(context, job, error.cause());
-    throw;
+    throw error;
   } catch (const RunEndedByOperator& ended) {
     report_fatal(context, job, "run ended at the pause: " + ended.pause_message());
     throw;
@@ -488,6 +508,10 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     return 0;
   }
   if (line.shard_from_slurm) line.shard = shard_from_slurm(&std::getenv);
+  // Each shard writes a report of its own: shards that share one file
+  // would interleave their rows.
+  if (line.shard && line.report_path)
+    line.report_path = shard_report_path(*line.report_path, *line.shard);
   out << textio::list_record_int(line.n) << '\n';
   out.flush();
   if (!out) throw RunError(textio::kStandardOutputChannel, "standard output", "write failed");
@@ -524,17 +548,28 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   std::size_t job_count =
       sizes.size() * static_cast<std::size_t>(std::max<std::int32_t>(spectral_count, 0));
   if (read_ahead) {
-    ShardPlan plan;
+    // The plan comes first, from the names alone; the guard then leaves the
+    // conflicts within another shard's groups to that shard.
+    ShardPlan::Assignment plan;
+    if (line.shard) {
+      ShardPlan shard_plan;
+      while (const std::optional<Job> job = jobs.next()) shard_plan.add_job(*job);
+      jobs.rewind();
+      plan = shard_plan.assign(line.shard->count);
+    }
     while (const std::optional<Job> job = jobs.next()) {
-      const OverwriteGuard::Writes writes = guard.add_job(*job);
-      if (line.shard) plan.add_job(*job, writes.output, writes.reference);
+      if (line.shard) {
+        const std::size_t place = job->index - 1;
+        guard.add_job(*job, plan.group[place], plan.shard[place] != line.shard->index);
+      } else {
+        guard.add_job(*job);
+      }
     }
     jobs.rewind();
     if (line.shard) {
-      std::vector<std::int32_t> shards = plan.assign(line.shard->count);
-      job_count =
-          static_cast<std::size_t>(std::count(shards.begin(), shards.end(), line.shard->index));
-      jobs.keep_only(std::move(shards), line.shard->index);
+      job_count = static_cast<std::size_t>(
+          std::count(plan.shard.begin(), plan.shard.end(), line.shard->index));
+      jobs.keep_only(std::move(plan.shard), line.shard->index);
     }
   }
   std::optional<FitReport> report;

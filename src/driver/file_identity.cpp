@@ -1,6 +1,11 @@
 #include "driver/file_identity.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "driver/naming.hpp"
 
 namespace phasefit::driver {
 
@@ -9,6 +14,30 @@ FileIdentity identity_of_path(const std::string& path) {
   struct stat info {};
   if (path.find('\0') != std::string::npos || ::stat(path.c_str(), &info) != 0) return {};
   return {info.st_dev, info.st_ino, true};
+}
+
+std::uint64_t entry_key_of_path(const std::string& path) {
+  std::string entry = path;
+  // Links are followed as the system follows them when the file is opened,
+  // up to its limit of 40 (a longer chain or a loop fails to open anyway).
+  for (int hop = 0; hop < 40; ++hop) {
+    char target[4096];
+    const ssize_t length = ::readlink(entry.c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) break;
+    const std::string_view link(target, static_cast<std::size_t>(length));
+    const auto slash = entry.rfind('/');
+    entry = link.front() == '/' || slash == std::string::npos
+                ? std::string(link)
+                : entry.substr(0, slash + 1) + std::string(link);
+  }
+  const auto slash = entry.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : entry.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
+  const FileIdentity identity = identity_of_path(folder);
+  const std::string where = identity.known ? "folder " + std::to_string(identity.device) + " " +
+                                                 std::to_string(identity.inode)
+                                           : "path " + folder;
+  return std::hash<std::string>{}(where + '\0' + name_key(name));
 }
 
 }  // namespace phasefit::driver

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -30,5 +31,17 @@ struct FileIdentityHash {
 // The identity of the file `path` names, every link followed; `known` is
 // false when it cannot be found.
 FileIdentity identity_of_path(const std::string& path);
+
+// The directory entry `path` leads to by names alone, as a key: the symbolic
+// links of its last component are followed, also to a target that does not
+// exist yet, and the entry reached is keyed by the identity of its folder
+// (its path when there is none) and the name_key of its name. Two paths
+// with different keys are two files whenever they are written by the run,
+// which replaces a file by a new one under its name and so gives every name
+// a file of its own (a hard link does not survive the write). Writing a
+// file never changes a key: a run creates, replaces and removes no folder
+// and no symbolic link. A key is a hash: two entries that happen to share
+// one only look like one file.
+std::uint64_t entry_key_of_path(const std::string& path);
 
 }  // namespace phasefit::driver

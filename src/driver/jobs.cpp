@@ -38,16 +38,13 @@ std::uint64_t file_key(const struct stat& info) {
                                   std::to_string(info.st_ino));
 }
 
-// A directory entry by the identity of its directory and its name. Names are
-// compared without regard to case, so that a file system that folds case
-// cannot hide a match.
-std::optional<std::uint64_t> entry_key(const std::string& directory, std::string name) {
+// A directory entry by the identity of its directory and the name_key of its
+// name, so that a file system that folds case cannot hide a match.
+std::optional<std::uint64_t> entry_key(const std::string& directory, const std::string& name) {
   struct stat info {};
   if (::stat(directory.c_str(), &info) != 0) return std::nullopt;
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return std::hash<std::string>{}("entry " + std::to_string(info.st_dev) + " " +
-                                  std::to_string(info.st_ino) + " " + name);
+                                  std::to_string(info.st_ino) + " " + name_key(name));
 }
 
 // The entry a path finally reaches, every link followed.

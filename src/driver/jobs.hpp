@@ -100,7 +100,7 @@ class ReadAheadGuard {
  private:
   void record_output(const std::string& path);
   std::unordered_set<std::uint64_t> files_;    // (device, inode) of outputs that exist
-  std::unordered_set<std::uint64_t> entries_;  // (directory, lower-case name) of outputs
+  std::unordered_set<std::uint64_t> entries_;  // (directory, name_key of the name) of outputs
   bool doubt_ = false;                         // an output could not be resolved
 };
 

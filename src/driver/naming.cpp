@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "textio/edit.hpp"
 
@@ -14,6 +15,23 @@ std::string_view without_trailing_blanks(std::string_view text) {
 }
 
 std::string size_digits(std::int32_t size) { return textio::edit_i(size, 3, 3); }
+
+// The characters outside ASCII that some file system's case folding
+// (full folding, or upper or lower case) or canonical decomposition turns
+// into ASCII alone, in UTF-8, with that ASCII in lower case.
+struct AsciiFold {
+  std::string_view utf8;
+  std::string_view ascii;
+};
+constexpr AsciiFold kAsciiFolds[] = {
+    {"\xc3\x9f", "ss"},     {"\xc4\xb1", "i"},       {"\xc5\xbf", "s"},
+    {"\xcd\xbe", ";"},      {"\xe1\xba\x9e", "ss"},  {"\xe1\xbf\xaf", "`"},
+    {"\xe2\x84\xaa", "k"},  {"\xef\xac\x80", "ff"},  {"\xef\xac\x81", "fi"},
+    {"\xef\xac\x82", "fl"}, {"\xef\xac\x83", "ffi"}, {"\xef\xac\x84", "ffl"},
+    {"\xef\xac\x85", "st"}, {"\xef\xac\x86", "st"},
+};
+
+bool is_ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 }  // namespace
 
@@ -78,6 +96,44 @@ std::string join_path(std::string_view directory, std::string_view name) {
 
 bool is_reference_wavelength(double wavelength) {
   return std::abs(wavelength - kReferenceWavelength) < kReferenceTolerance;
+}
+
+std::string name_key(std::string_view name) {
+  std::string folded;
+  folded.reserve(name.size());
+  bool ascii = true;
+  for (std::size_t i = 0; i < name.size();) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    if (byte < 0x80) {
+      const char c = name[i++];
+      folded += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      continue;
+    }
+    const auto fold =
+        std::find_if(std::begin(kAsciiFolds), std::end(kAsciiFolds),
+                     [&](const AsciiFold& f) { return name.substr(i).starts_with(f.utf8); });
+    if (fold != std::end(kAsciiFolds)) {
+      folded += fold->ascii;
+      i += fold->utf8.size();
+    } else {
+      folded += name[i++];
+      ascii = false;
+    }
+  }
+  if (ascii) return folded;
+  // Case folding and decomposition change letters (ASCII ones too: an "e"
+  // with a combining accent is a precomposed "e" decomposed) and the
+  // characters outside ASCII, and a combining stroke can make "<", "=" or
+  // ">" of a precomposed symbol. What is left, the digits and the other
+  // punctuation, no file system changes. The leading byte 0x80 keeps such a
+  // key apart from every ASCII name's.
+  std::string key = "\x80";
+  for (const char c : folded) {
+    if (static_cast<unsigned char>(c) >= 0x80 || is_ascii_letter(c)) continue;
+    if (c == '<' || c == '=' || c == '>') continue;
+    key += c;
+  }
+  return key;
 }
 
 }  // namespace phasefit::driver

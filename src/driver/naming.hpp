@@ -57,4 +57,19 @@ std::string join_path(std::string_view directory, std::string_view name);
 // a NaN.
 bool is_reference_wavelength(double wavelength);
 
+// The key by which the run compares two file names in one folder: names
+// with equal keys may be one file, names with different keys never are, on
+// any file system, including those that fold case (a Mac's, a Windows
+// share, a case-folding ext4 folder) and so take "A.dat" and "a.dat", or
+// "Ü" and "ü", or a precomposed "é" and "e" with a combining accent, for
+// one name. A name of ASCII bytes is keyed by itself with A-Z folded to
+// a-z. The few other characters that a file system may fold into ASCII
+// (the sharp s, the long s, the Kelvin sign, the dotted and dotless i, the
+// Latin ligatures, the Greek question mark, the Greek varia) count as their
+// ASCII letters first. Any other name keeps of its characters only the
+// digits and the punctuation no folding or decomposition can produce, so
+// that such names share a key more often than they are one file: keys only
+// ever group what might be one, never part it.
+std::string name_key(std::string_view name);
+
 }  // namespace phasefit::driver

@@ -1,5 +1,6 @@
 #include "driver/overwrite_guard.hpp"
 
+#include "driver/naming.hpp"
 #include "textio/channels.hpp"
 #include "textio/run_error.hpp"
 
@@ -55,16 +56,20 @@ void OverwriteGuard::expect_report(const std::string& path) {
   }
   const Entry entry = entry_of(path);
   report_folder_ = entry.folder;
-  report_name_ = entry.name;
+  report_key_ = name_key(entry.name);
 }
 
 void OverwriteGuard::check_report_entry(const std::string& path, const FileIdentity& file,
                                         int channel, const std::string& role) const {
   if (!report_path_) return;
   bool same = file.same_as(report_);
-  if (!file.known && !report_.known && report_folder_.known && path.ends_with(report_name_)) {
-    const Entry entry = entry_of(path);
-    same = entry.name == report_name_ && entry.folder.same_as(report_folder_);
+  if (!file.known && !report_.known && report_folder_.known) {
+    // Names are compared as the file system might: "Report.tsv" may be the
+    // file "report.tsv" will be. The name is looked at first, as a folder
+    // costs a call to the system.
+    const auto slash = path.rfind('/');
+    if (name_key(slash == std::string::npos ? path : path.substr(slash + 1)) == report_key_)
+      same = entry_of(path).folder.same_as(report_folder_);
   }
   if (same) {
     throw RunError(textio::kNoChannel, *report_path_,
@@ -73,40 +78,37 @@ void OverwriteGuard::check_report_entry(const std::string& path, const FileIdent
   }
 }
 
-FileIdentity OverwriteGuard::add_write(const std::string& path, const FileIdentity& own_table,
-                                       int channel, const std::string& role) {
+void OverwriteGuard::add_write(const std::string& path, const FileIdentity& own_table, int channel,
+                               const std::string& role, std::uint32_t group, bool elsewhere) {
   const FileIdentity file = identity_of_path(path);
   check_report_entry(path, file, channel, role);
-  if (!file.known || file.same_as(own_table)) return file;
+  if (!file.known || file.same_as(own_table)) return;
   const auto read = reads_.find(file);
-  if (read != reads_.end())
+  if (read != reads_.end() && !(elsewhere && read->second.group == group))
     refuse(channel, path, role,
            described(read->second.channel, read->second.path, read->second.role));
-  if (ahead_) writes_.try_emplace(file, Holder{channel, path, role});
-  return file;
+  if (ahead_) writes_.try_emplace(file, Holder{channel, path, role, group});
 }
 
-OverwriteGuard::Writes OverwriteGuard::add_job(const Job& job) {
+void OverwriteGuard::add_job(const Job& job, std::uint32_t group, bool elsewhere) {
   const std::string table_role = "the table of job " + job.name;
   const FileIdentity table = identity_of_path(job.input_path);
   check_report_entry(job.input_path, table, textio::kTableChannel, table_role);
   if (table.known) {
     const auto written = writes_.find(table);
-    if (written != writes_.end()) {
+    if (written != writes_.end() && !(elsewhere && written->second.group == group)) {
       refuse(written->second.channel, written->second.path, written->second.role,
              described(textio::kTableChannel, job.input_path, table_role));
     }
-    reads_.try_emplace(table, Holder{textio::kTableChannel, job.input_path, table_role});
+    reads_.try_emplace(table, Holder{textio::kTableChannel, job.input_path, table_role, group});
   }
   // The coefficient file that is this job's own table never gets written:
   // the job stops (or, with --keep-going, is skipped) at its table.
-  Writes writes;
-  writes.output = add_write(job.output_path, table, textio::kCoefficientChannel,
-                            "the coefficient file of job " + job.name);
+  add_write(job.output_path, table, textio::kCoefficientChannel,
+            "the coefficient file of job " + job.name, group, elsewhere);
   if (job.reference_path)
-    writes.reference = add_write(*job.reference_path, {}, textio::kCoefficientChannel,
-                                 "the reference copy of job " + job.name);
-  return writes;
+    add_write(*job.reference_path, {}, textio::kCoefficientChannel,
+              "the reference copy of job " + job.name, group, elsewhere);
 }
 
 }  // namespace phasefit::driver

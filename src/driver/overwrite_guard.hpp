@@ -7,6 +7,7 @@
 // so only files that exist are compared; a file the run creates cannot be
 // one of its inputs.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -35,18 +36,22 @@ class OverwriteGuard {
   void expect_report(const std::string& path);
 
   // Adds the next job in job order. Its table becomes protected, and (when
-  // added ahead) is checked against the files of the earlier jobs; its coefficient file and
-  // reference copy are checked against every protected file so far. A
-  // coefficient file that is the job's own table is left to the job itself,
-  // which stops at its table before writing anything. A conflict throws
-  // textio::RunError on the writing channel, naming the file and both of
-  // its roles. Returns what the job's coefficient file and reference copy
-  // are, as found.
-  struct Writes {
-    FileIdentity output;
-    FileIdentity reference;
-  };
-  Writes add_job(const Job& job);
+  // added ahead) is checked against the files of the earlier jobs; its
+  // coefficient file and reference copy are checked against every protected
+  // file so far. A coefficient file that is the job's own table is left to
+  // the job itself, which stops at its table before writing anything. A
+  // conflict throws textio::RunError on the writing channel, naming the
+  // file and both of its roles.
+  //
+  // In a sharded run every job is added with its group of the shard plan
+  // (kNoGroup otherwise), and `elsewhere` when another shard runs it. A
+  // conflict between two jobs of one group run elsewhere is left to the
+  // shard that runs them: such a conflict can come from the files that
+  // shard creates (a table that, through a link, is a coefficient file an
+  // earlier job of the group writes exists only once it has run), and the
+  // plan keeps every file of the group out of this shard's writes.
+  static constexpr std::uint32_t kNoGroup = UINT32_MAX;
+  void add_job(const Job& job, std::uint32_t group = kNoGroup, bool elsewhere = false);
 
   // Once the report exists, writes are also checked against it as they
   // happen (a file created by the run may only then be found to be it).
@@ -58,22 +63,24 @@ class OverwriteGuard {
     int channel;
     std::string path;
     std::string role;
+    std::uint32_t group = kNoGroup;
   };
   using Files = std::unordered_map<FileIdentity, Holder, FileIdentityHash>;
 
   void check_report_entry(const std::string& path, const FileIdentity& file, int channel,
                           const std::string& role) const;
-  FileIdentity add_write(const std::string& path, const FileIdentity& own_table, int channel,
-                         const std::string& role);
+  void add_write(const std::string& path, const FileIdentity& own_table, int channel,
+                 const std::string& role, std::uint32_t group, bool elsewhere);
 
   bool ahead_;
   Files reads_;   // run lists and tables
   Files writes_;  // coefficient files and reference copies that exist
   FileIdentity report_;
   std::optional<std::string> report_path_;
-  // The report's folder and name, while it does not exist.
+  // The report's folder and the name_key of its name, while it does not
+  // exist.
   FileIdentity report_folder_;
-  std::string report_name_;
+  std::string report_key_;
 };
 
 }  // namespace phasefit::driver

@@ -20,15 +20,6 @@ std::optional<std::int64_t> decimal(std::string_view text) {
   return value;
 }
 
-std::uint64_t text_key(std::string_view kind, std::string_view text) {
-  return std::hash<std::string>{}(std::string(kind) + '\0' + std::string(text));
-}
-
-std::uint64_t file_key(const FileIdentity& file) {
-  return std::hash<std::string>{}("file " + std::to_string(file.device) + " " +
-                                  std::to_string(file.inode));
-}
-
 // Union-find over job indices whose root is always a group's first job.
 struct Groups {
   std::vector<std::uint32_t> parent;
@@ -75,51 +66,74 @@ Shard shard_from_slurm(const std::function<const char*(const char*)>& lookup) {
     state += std::string(i ? ", " : "") + names[i] + "=" + text;
   }
   const auto [id, min, step, count] = std::tuple(values[0], values[1], values[2], values[3]);
-  const bool consistent = step >= 1 && id >= min && (id - min) % step == 0 && count >= 1 &&
-                          count <= kMaxShards && (id - min) / step < count;
+  // Values far apart (each one a valid 64-bit integer) would wrap around in
+  // ID - MIN and might then name some task, or none, as if by chance.
+  std::int64_t offset = 0;
+  if (__builtin_sub_overflow(id, min, &offset)) {
+    throw textio::RunError(textio::kNoChannel, "",
+                           "--shard=slurm: SLURM_ARRAY_TASK_ID - SLURM_ARRAY_TASK_MIN is out of "
+                           "the range of 64-bit integers (" +
+                               state + ")");
+  }
+  const bool consistent = step >= 1 && offset >= 0 && offset % step == 0 && count >= 1 &&
+                          count <= kMaxShards && offset / step < count;
   if (!consistent) {
     throw textio::RunError(
         textio::kNoChannel, "",
         "--shard=slurm: the array variables describe no task of the array (" + state + ")");
   }
-  return Shard{static_cast<std::int32_t>((id - min) / step + 1), static_cast<std::int32_t>(count)};
+  return Shard{static_cast<std::int32_t>(offset / step + 1), static_cast<std::int32_t>(count)};
 }
 
-void ShardPlan::add_job(const Job& job, const FileIdentity& output, const FileIdentity& reference) {
+std::string shard_report_path(std::string_view path, const Shard& shard) {
+  const std::string mark = "." + std::to_string(shard.index) + "-of-" + std::to_string(shard.count);
+  const auto slash = path.rfind('/');
+  const std::size_t name = slash == std::string_view::npos ? 0 : slash + 1;
+  const auto dot = path.rfind('.');
+  const auto first_other = path.find_first_not_of('.', name);
+  if (dot == std::string_view::npos || dot < name || first_other == std::string_view::npos ||
+      dot < first_other)
+    return std::string(path) + mark;
+  return std::string(path.substr(0, dot)) + mark + std::string(path.substr(dot));
+}
+
+void ShardPlan::add_job(const Job& job) {
   const auto index = static_cast<std::uint32_t>(jobs_++);
-  keys_.emplace_back(text_key("name", job.name), index);
-  if (output.known) keys_.emplace_back(file_key(output), index);
-  if (job.reference_path) {
-    const auto slash = job.reference_path->rfind('/');
-    keys_.emplace_back(
-        text_key("reference", slash == std::string::npos ? *job.reference_path
-                                                         : job.reference_path->substr(slash + 1)),
-        index);
-    if (reference.known) keys_.emplace_back(file_key(reference), index);
-  }
+  writes_.emplace_back(entry_key_of_path(job.output_path), index);
+  if (job.reference_path) writes_.emplace_back(entry_key_of_path(*job.reference_path), index);
+  tables_.emplace_back(entry_key_of_path(job.input_path), index);
 }
 
-std::vector<std::int32_t> ShardPlan::assign(std::int32_t count) const {
+ShardPlan::Assignment ShardPlan::assign(std::int32_t count) const {
   Groups groups(jobs_);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> keys = keys_;
-  std::sort(keys.begin(), keys.end());
-  for (std::size_t i = 1; i < keys.size(); ++i)
-    if (keys[i].first == keys[i - 1].first) groups.join(keys[i].second, keys[i - 1].second);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> writes = writes_;
+  std::sort(writes.begin(), writes.end());
+  for (std::size_t i = 1; i < writes.size(); ++i)
+    if (writes[i].first == writes[i - 1].first) groups.join(writes[i].second, writes[i - 1].second);
+  // A table that some job writes joins its reader to the writers: the one
+  // run reads it after the writes of the jobs before the reader (and the
+  // writes after it are refused, as they would destroy a table).
+  for (const auto& [key, job] : tables_) {
+    const auto writer = std::lower_bound(writes.begin(), writes.end(), std::pair(key, 0u));
+    if (writer != writes.end() && writer->first == key) groups.join(job, writer->second);
+  }
 
+  Assignment assignment{std::vector<std::int32_t>(jobs_, 1), std::vector<std::uint32_t>(jobs_)};
   std::vector<std::uint32_t> size(jobs_, 0);
   for (std::uint32_t job = 0; job < jobs_; ++job) ++size[groups.root(job)];
-  std::vector<std::int32_t> shard(jobs_, 1);
   std::size_t dealt = 0;
   for (std::uint32_t job = 0; job < jobs_; ++job) {
     const std::uint32_t first = groups.root(job);
+    assignment.group[job] = first;
     if (first == job) {
-      shard[job] = static_cast<std::int32_t>(dealt * static_cast<std::size_t>(count) / jobs_) + 1;
+      assignment.shard[job] =
+          static_cast<std::int32_t>(dealt * static_cast<std::size_t>(count) / jobs_) + 1;
       dealt += size[job];
     } else {
-      shard[job] = shard[first];
+      assignment.shard[job] = assignment.shard[first];
     }
   }
-  return shard;
+  return assignment;
 }
 
 }  // namespace phasefit::driver

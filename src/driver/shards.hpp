@@ -3,24 +3,28 @@
 // cluster's job array, each run a part of one run's jobs, and together they
 // write exactly the files the one run writes.
 //
-// Jobs are grouped by the files they write: all jobs that write a data-file
-// name, a reference copy or (through a link) one existing file form one
-// group, and a group belongs to one shard whole. A shard then runs its
-// groups' jobs in job order, as the one run would, so every file is written
-// only by the shard of its last writer and no two shards write one file.
-// Groups are dealt out in job order of their first jobs, in contiguous
-// blocks of about N / M jobs: shard k takes the groups that start while
-// fewer than k N / M jobs have been dealt. The plan depends only on the job
-// list and M, so every shard makes the same one.
+// Jobs are grouped by the files they write, and a group belongs to one
+// shard whole: jobs that write one file (a data-file name or a reference
+// copy used twice, or names that lead to one file through symbolic links),
+// and a job whose table is a file another job writes, join one group. A
+// shard then runs its groups' jobs in job order, as the one run would, so
+// every file is written only by the shard of its last writer and read after
+// the same writes as in the one run. Files are told apart by their names
+// alone (entry_key_of_path), never by what exists: the shards that ran
+// before change what exists, but not the names, and so every shard makes
+// the same plan whatever the others have done. Groups are dealt out in job
+// order of their first jobs, in contiguous blocks of about N / M jobs:
+// shard k takes the groups that start while fewer than k N / M jobs have
+// been dealt. The plan depends only on the job list, the names and M.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "driver/file_identity.hpp"
 #include "driver/jobs.hpp"
 
 namespace phasefit::driver {
@@ -42,20 +46,35 @@ std::optional<Shard> parse_shard(std::string_view text);
 // not a number, or when they do not describe a task of the array.
 Shard shard_from_slurm(const std::function<const char*(const char*)>& lookup);
 
+// Where shard K of M writes the report asked for at `path`: ".K-of-M"
+// (decimal, no padding) inserted before the last extension of the file
+// name, or appended to a name without one; dots that begin the name are
+// part of it, not an extension. "reports/fit.tsv" gives
+// "reports/fit.2-of-4.tsv", "rep" gives "rep.2-of-4", ".rep" gives
+// ".rep.2-of-4".
+std::string shard_report_path(std::string_view path, const Shard& shard);
+
 class ShardPlan {
  public:
-  // Adds the next job of the whole run, in job order, with what its
-  // coefficient file and reference copy are (unknown when absent).
-  void add_job(const Job& job, const FileIdentity& output, const FileIdentity& reference);
-  // The shard (1..count) of every job added, in job order.
-  std::vector<std::int32_t> assign(std::int32_t count) const;
+  // Adds the next job of the whole run, in job order.
+  void add_job(const Job& job);
+
+  // Where every job added goes, in job order: its shard (1..count) and its
+  // group, named by the index of the group's first job.
+  struct Assignment {
+    std::vector<std::int32_t> shard;
+    std::vector<std::uint32_t> group;
+  };
+  Assignment assign(std::int32_t count) const;
 
  private:
   std::size_t jobs_ = 0;
-  // (key of a file the job writes, job index); jobs sharing a key write the
-  // same file. A key is a hash: two files that happen to share one only
-  // put their jobs into one group, which costs balance, never correctness.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> keys_;
+  // (entry key of a file the job writes, job index); jobs sharing a key
+  // write the same file. Two files that happen to share a key only put
+  // their jobs into one group, which costs balance, never correctness.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> writes_;
+  // (entry key of the job's table, job index).
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> tables_;
 };
 
 }  // namespace phasefit::driver
