@@ -135,6 +135,15 @@ TEST_F(EndToEnd, DirectoriesAreJoinedWithoutSeparatorAndMayBeEmpty) {
   const Outcome outcome = run({"", "out", "0", kOrderArg});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(record_count(read_file(work_ / "outWVN_0p87_DE_005.dat")), kOrder + 11);
+
+  // A folder given without its '/' is still a prefix; the failure names
+  // what was probably meant.
+  table("WVN_0p87_DE_005.dat");
+  const Outcome folder = run({"pf", "out", "0", kOrderArg});
+  expect_failure(folder, 8, "pfWVN_0p87_DE_005.dat");
+  EXPECT_NE(folder.err.find("(the input prefix 'pf' is a folder: did you mean 'pf/'?)"),
+            std::string::npos)
+      << folder.err;
 }
 
 TEST_F(EndToEnd, MissingTableInTheMiddleStopsTheRunAndKeepsEarlierFiles) {

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace phasefit::driver {
 namespace {
@@ -53,6 +54,29 @@ TEST(Naming, ReferenceCopyIsNamedBySizeOnly) {
   EXPECT_EQ(reference_file_name(10), "WN_REF_RE_010.dat");
   EXPECT_EQ(reference_file_name(7), "WN_REF_RE_007.dat");
   EXPECT_EQ(reference_file_name(1000), "WN_REF_RE_***.dat");
+}
+
+// Names a case-folding or normalising file system takes for one file must
+// share a key (else two shards could write one file); ASCII names that
+// differ otherwise must not, so that their jobs stay apart.
+TEST(Naming, NamesThatMayBeOneFileShareAKeyAndOthersDoNot) {
+  const std::pair<const char*, const char*> one_file[] = {
+      {"WVN_0P55_DE_005.dat", "wvn_0p55_de_005.DAT"},
+      {"Stra\xc3\x9f"
+       "e_DE_005.dat",
+       "STRASSE_DE_005.dat"},                                 // sharp s
+      {"\xe2\x84\xaa_DE_005.dat", "k_DE_005.dat"},            // Kelvin sign
+      {"\xc3\xbcn_DE_005.dat", "\xc3\x9cN_DE_005.dat"},       // u umlaut, upper case
+      {"caf\xc3\xa9_DE_005.dat", "cafe\xcc\x81_DE_005.dat"},  // precomposed, decomposed
+  };
+  for (const auto& [a, b] : one_file) EXPECT_EQ(name_key(a), name_key(b)) << a << " " << b;
+  const std::pair<const char*, const char*> two_files[] = {
+      {"WVN_0p55_DE_005.dat", "WVN_0p55_DE_010.dat"},
+      {"B07_DE_005.dat", "B08_DE_005.dat"},
+      {"abc_DE_005.dat", "\xc3\xbc_DE_005.dat"},
+      {"\xc3\xbc_DE_005.dat", "\xc3\xbc_DE_010.dat"},
+  };
+  for (const auto& [a, b] : two_files) EXPECT_NE(name_key(a), name_key(b)) << a << " " << b;
 }
 
 TEST(Naming, DirectoryAndNameAreJoinedWithoutSeparator) {
