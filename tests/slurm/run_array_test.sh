@@ -153,8 +153,8 @@ states=$(scontrol -o show job "$job" | grep -o 'ArrayTaskId=[0-9]* .*JobState=[A
   sed 's/^ArrayTaskId=\([0-9]*\) .*JobState=\([A-Z]*\) .*ExitCode=\([0-9:]*\).*/\1 \2 \3/' | sort -n)
 echo "$states"
 [ "$(grep -c ' COMPLETED 0:0$' <<<"$states")" -eq 4 ] || fail "not every task completed with status 0"
-for task in 0 1 2 3; do
-  [ -s "reports/report-$task.tsv" ] || fail "task $task wrote no report"
+for shard in 1 2 3 4; do
+  [ -s "reports/report.$shard-of-4.tsv" ] || fail "shard $shard wrote no report"
 done
 diff -r "$scratch/one/output" "$scratch/array/output" || fail "the array's files differ from one run's"
 leftovers=$(find "$scratch/array/output" -name '.*.tmp.*' | wc -l)
