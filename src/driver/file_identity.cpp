@@ -16,7 +16,7 @@ FileIdentity identity_of_path(const std::string& path) {
   return {info.st_dev, info.st_ino, true};
 }
 
-std::uint64_t entry_key_of_path(const std::string& path) {
+std::uint64_t entry_key_of_path(const std::string& path, FolderKeys* folders) {
   std::string entry = path;
   // Links are followed as the system follows them when the file is opened,
   // up to its limit of 40 (a longer chain or a loop fails to open anyway).
@@ -33,10 +33,20 @@ std::uint64_t entry_key_of_path(const std::string& path) {
   const auto slash = entry.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : entry.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
-  const FileIdentity identity = identity_of_path(folder);
-  const std::string where = identity.known ? "folder " + std::to_string(identity.device) + " " +
-                                                 std::to_string(identity.inode)
-                                           : "path " + folder;
+  const auto folder_key = [&folder] {
+    const FileIdentity identity = identity_of_path(folder);
+    return identity.known
+               ? "folder " + std::to_string(identity.device) + " " + std::to_string(identity.inode)
+               : "path " + folder;
+  };
+  std::string where;
+  if (folders) {
+    auto known = folders->find(folder);
+    if (known == folders->end()) known = folders->emplace(folder, folder_key()).first;
+    where = known->second;
+  } else {
+    where = folder_key();
+  }
   return std::hash<std::string>{}(where + '\0' + name_key(name));
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 
 namespace phasefit::driver {
 
@@ -41,7 +42,9 @@ FileIdentity identity_of_path(const std::string& path);
 // a file of its own (a hard link does not survive the write). Writing a
 // file never changes a key: a run creates, replaces and removes no folder
 // and no symbolic link. A key is a hash: two entries that happen to share
-// one only look like one file.
-std::uint64_t entry_key_of_path(const std::string& path);
+// one only look like one file. `folders`, when given, keeps the keys of the
+// folders met so far (a run has few), to be given again with the next path.
+using FolderKeys = std::unordered_map<std::string, std::string>;
+std::uint64_t entry_key_of_path(const std::string& path, FolderKeys* folders = nullptr);
 
 }  // namespace phasefit::driver

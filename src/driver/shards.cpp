@@ -99,9 +99,10 @@ std::string shard_report_path(std::string_view path, const Shard& shard) {
 
 void ShardPlan::add_job(const Job& job) {
   const auto index = static_cast<std::uint32_t>(jobs_++);
-  writes_.emplace_back(entry_key_of_path(job.output_path), index);
-  if (job.reference_path) writes_.emplace_back(entry_key_of_path(*job.reference_path), index);
-  tables_.emplace_back(entry_key_of_path(job.input_path), index);
+  writes_.emplace_back(entry_key_of_path(job.output_path, &folders_), index);
+  if (job.reference_path)
+    writes_.emplace_back(entry_key_of_path(*job.reference_path, &folders_), index);
+  tables_.emplace_back(entry_key_of_path(job.input_path, &folders_), index);
 }
 
 ShardPlan::Assignment ShardPlan::assign(std::int32_t count) const {

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/file_identity.hpp"
 #include "driver/jobs.hpp"
 
 namespace phasefit::driver {
@@ -75,6 +76,7 @@ class ShardPlan {
   std::vector<std::pair<std::uint64_t, std::uint32_t>> writes_;
   // (entry key of the job's table, job index).
   std::vector<std::pair<std::uint64_t, std::uint32_t>> tables_;
+  FolderKeys folders_;
 };
 
 }  // namespace phasefit::driver
