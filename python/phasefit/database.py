@@ -38,6 +38,10 @@ table is recorded.
 
 netCDF dimensions are found from the coordinate variables (the wavelength,
 size and angle variables' own dimensions); the names are never assumed.
+Every other dimension of the phase variable must be placed: the Legendre
+index, or the element dimension (Stokes) that --p11-index names or a text
+variable labels with P11. Any other is refused rather than read at its
+first index, which would drop the sizes or elements it holds.
 A size or Ce, omega0 or g variable that is not named by an option and is not
 in the file is treated as absent: one size 0, or Ce and omega0 written as
 -1 (recorded as missing) and g computed from P11.
