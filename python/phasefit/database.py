@@ -402,9 +402,14 @@ def _place_dimensions(source, variable, roles, tabulated, options, absent_size):
             raise FormatError(path, f"variable '{name}' has no dimension '{legendre}' besides "
                               f"wavelength and size (it has {tuple(dims)})")
     left = [d for d in rest if d not in (legendre, element)]
-    if element is None and len(left) == 1 and (options.p11_index is not None
-                                               or labels[left[0]] is not None):
-        element = left.pop()
+    if element is None and left:
+        labelled = [d for d in left if labels[d] is not None]
+        if len(labelled) == 1:
+            element = labelled[0]
+        elif len(left) == 1 and options.p11_index is not None:
+            element = left[0]
+        if element is not None:
+            left.remove(element)
     if left:
         d = left[0]
         raise FormatError(path, f"variable '{name}' has dimension '{d}' (length "
