@@ -30,7 +30,7 @@ def command(name, *arguments, cwd=None):
                           capture_output=True, text=True, timeout=300)
 
 
-def write_isca(folder, wavelengths, rows=None):
+def write_isca(folder, wavelengths, rows=None, edit=None):
     folder.mkdir()
     lines, phases = [], []
     mu = np.cos(np.radians(DATABASE_ANGLES))
@@ -39,9 +39,19 @@ def write_isca(folder, wavelengths, rows=None):
             lines.append(f"{wl} {size} {size ** 3} {2 * size} 2.1 0.99 {asymmetry(w, s)}\n")
             phases.append(" ".join(f"{v:.9e}" for v in henyey_greenstein(mu, asymmetry(w, s))) + "\n")
     (folder / "isca.dat").write_text("".join(lines))
-    (folder / "P11.dat").write_text(" ".join(f"{a:.2f}" for a in DATABASE_ANGLES) + "\n"
-                                    + "".join(phases[:rows]))
+    phase_lines = [" ".join(f"{a:.2f}" for a in DATABASE_ANGLES) + "\n"] + phases[:rows]
+    if edit:
+        edit(phase_lines)
+    (folder / "P11.dat").write_text("".join(phase_lines))
     return [folder / "isca.dat", folder / "P11.dat"], []
+
+
+def edit_field(line_no, k, text):
+    def edit(lines):
+        fields = lines[line_no].split()
+        fields[k] = text
+        lines[line_no] = " ".join(fields) + "\n"
+    return edit
 
 
 def write_legendre(path, wavelengths, drop=None, nan_at=None):
@@ -62,7 +72,7 @@ def write_legendre(path, wavelengths, drop=None, nan_at=None):
         out.createVariable("legcoef", "f4", ("stokes_index", "legendre_index", "humidity",
                                              "wavelength"))[:] = legcoef
         out.createVariable("extinction", "f4", ("humidity", "wavelength"))[:] = 2.5 + g
-        out.createVariable("ssalb", "f4", ("humidity", "wavelength"))[:] = 0.9
+        out.createVariable("ssalb", "f4", ("humidity", "wavelength"))[:] = 0.9 + 0 * g
         if drop:
             out.renameVariable(drop, drop + "_gone")
     return [path], []
@@ -221,6 +231,50 @@ BAD_SOURCES = {
                          "both get the label 0p55"),
     "an occupied run directory": (lambda p: ((p / "run").mkdir(), (p / "run/keep").write_text("x"),
                                              write_isca(p / "db", [0.55]))[2], "isca", "not an empty"),
+    # A dimension that is not placed is refused, not read at its first index.
+    "an unplaced dimension": (lambda p: write_tabulated(p / "db.nc", [0.55, 1.6]) and (
+        [p / "db.nc"], [o for o in BAUM if o not in ("--size", "effective_diameter")]),
+        "tabulated-nc", "dimension 'effective_diameter' (length 2) beyond its wavelength, size and "
+        "angle dimensions; if it holds the sizes, name their variable with --size"),
+    "a missing size variable": (lambda p: write_legendre(p / "db.nc", [0.55], drop="humidity"),
+                                "legendre-nc", "name their variable with --size (the file has no "
+                                "variable 'humidity')"),
+    # P11 rows that cannot be normalised.
+    "a negative P11 row": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines.__setitem__(
+        2, "-" + lines[2].replace(" ", " -"))), "isca", "P11.dat', line 3: P11 of wavelength 0.55 um, "
+                           "size 20.0 is negative at every angle"),
+    "a zero P11 row": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines.__setitem__(
+        1, " 0" * 498 + "\n")), "isca", "line 2: P11 of wavelength 0.55 um, size 5.0 is 0 at"),
+    # What the tool would refuse in the tables, as it reads them (single precision).
+    "angles equal in single precision": (
+        lambda p: write_isca(p / "db", [0.55], edit=edit_field(0, 2, "0.0100000001")), "isca",
+        "line 1: angles 2 and 3 (0.01 and 0.0100000001) are equal as the tool reads them"),
+    "a value beyond single precision": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
+        1, 7, "1e39")), "isca", "line 2: value 8 (1e39) is beyond single precision"),
+    # Sources and arguments that met a traceback.
+    "a zero-length wavelength dimension (legendre-nc)": (
+        lambda p: write_legendre(p / "db.nc", np.zeros(0)), "legendre-nc",
+        "variable 'wavelength' (wavelength) has no values"),
+    "a zero-length wavelength dimension (tabulated-nc)": (
+        lambda p: write_tabulated(p / "db.nc", np.zeros(0)), "tabulated-nc",
+        "variable 'wavelengths' (wavelength) has no values"),
+    "wavelengths and sizes on one dimension": (
+        lambda p: (write_tabulated(p / "db.nc", [0.55, 1.6])[0], BAUM[:7] + ["wavelengths"]),
+        "tabulated-nc", "the wavelengths 'wavelengths' and the sizes 'wavelengths' share dimension"),
+    "text as the wavelengths": (
+        lambda p: (write_legendre(p / "db.nc", [0.55])[0], ["--wavelength", "stokes_index"]),
+        "legendre-nc", "variable 'stokes_index' (wavelength) holds text, not numbers"),
+    "text as the sizes": (
+        lambda p: (write_legendre(p / "db.nc", [0.55])[0], ["--size", "stokes_index"]),
+        "legendre-nc", "variable 'stokes_index' (size) holds text, not numbers"),
+    "a path that is not UTF-8": (lambda p: ([write_isca(p / os.fsdecode(b"db\xff"), [0.55])[0][0]
+                                             .parent], []), "isca", "db\\xff' is not UTF-8"),
+    "a comma-separated angle line": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines
+                                                          .__setitem__(0, lines[0].replace(" ", ","))),
+                                     "isca", "'0.00,0.01,0.02,0.03,0.04,0.05,0.06,0.07,... "
+                                     "(2770 characters)' is not a number"),
+    "an order the tool refuses": (lambda p: (write_isca(p / "db", [0.55])[0], ["--order", 5000]),
+                                  "isca", "--order 5000: the tool takes an expansion order of 3 to 300"),
 }
 
 
@@ -231,7 +285,7 @@ def test_bad_source_is_one_line_status_2_and_no_run_directory(tmp_path, write, f
     done = command("phasefit-import", fmt, *sources, "-o", tmp_path / "run", *options)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.startswith("phasefit-import: ") and done.stderr.count("\n") == 1
-    assert cause in done.stderr, done.stderr
+    assert cause in done.stderr and len(done.stderr) < 400, done.stderr
     # Nothing half-written: no run directory, no work folder beside it.
     assert sorted(os.listdir(tmp_path)) == before
     assert not (tmp_path / "run").exists() or os.listdir(tmp_path / "run") == ["keep"]
