@@ -2,7 +2,11 @@
 in each format, the built tool on the run directory it writes, and
 phasefit-collect on the result."""
 
+import errno
+import glob
 import hashlib
+import importlib.machinery
+import importlib.util
 import json
 import os
 import shutil
@@ -13,6 +17,7 @@ import pytest
 
 from conftest import PYTHON_DIR, henyey_greenstein, phasefit_executable, requires_tool
 from phasefit import open_catalogue, read_phase_table, read_run
+from phasefit import database
 from phasefit.database import DATABASE_ANGLES, half_integral
 
 netCDF4 = pytest.importorskip("netCDF4")
@@ -232,8 +237,7 @@ BAD_SOURCES = {
     "an occupied run directory": (lambda p: ((p / "run").mkdir(), (p / "run/keep").write_text("x"),
                                              write_isca(p / "db", [0.55]))[2], "isca", "not an empty"),
     # A dimension that is not placed is refused, not read at its first index.
-    "an unplaced dimension": (lambda p: write_tabulated(p / "db.nc", [0.55, 1.6]) and (
-        [p / "db.nc"], [o for o in BAUM if o not in ("--size", "effective_diameter")]),
+    "an unplaced dimension": (lambda p: (write_tabulated(p / "db.nc", [0.55, 1.6])[0], BAUM[:6]),
         "tabulated-nc", "dimension 'effective_diameter' (length 2) beyond its wavelength, size and "
         "angle dimensions; if it holds the sizes, name their variable with --size"),
     "a missing size variable": (lambda p: write_legendre(p / "db.nc", [0.55], drop="humidity"),
@@ -289,6 +293,82 @@ def test_bad_source_is_one_line_status_2_and_no_run_directory(tmp_path, write, f
     # Nothing half-written: no run directory, no work folder beside it.
     assert sorted(os.listdir(tmp_path)) == before
     assert not (tmp_path / "run").exists() or os.listdir(tmp_path / "run") == ["keep"]
+
+
+def test_an_element_dimension_is_read_where_named(tmp_path):
+    # The sizes' dimension left unnamed: element 1 of it is taken only
+    # when asked for, and it is element 1's P11 that the tables hold.
+    sources, options = write_tabulated(tmp_path / "db.nc", [0.55, 1.6])
+    done = command("phasefit-import", "tabulated-nc", *sources, "-o", tmp_path / "run", *options[:6],
+                   "--p11-index", "effective_diameter=1")
+    assert done.returncode == 0, done.stderr
+    for w, label in enumerate(["0p55", "1p60"]):
+        table = read_phase_table(tmp_path / f"run/tables/WVN_{label}_DE_000.dat")
+        np.testing.assert_allclose(table.value, expected_table("tabulated-nc", w, 1), rtol=2e-7)
+
+
+def test_each_source_records_its_own_provenance(tmp_path):
+    # The second source has no extinction: its tables carry Ce = -1, and
+    # import.json must say so for it, not repeat the first source's.
+    first, _ = write_legendre(tmp_path / "a.nc", [0.55])
+    second, _ = write_legendre(tmp_path / "b.nc", [1.6], drop="extinction")
+    done = command("phasefit-import", "legendre-nc", *first, *second, "-o", tmp_path / "run")
+    assert done.returncode == 0, done.stderr
+    record = json.loads((tmp_path / "run/import.json").read_text())
+    assert [s["provenance"]["ce"] for s in record["sources"]] == [
+        "'extinction'", "not in the source: written as -1"]
+    assert record["tables"]["ce"] != "'extinction'"
+    assert (tmp_path / "run/tables/WVN_1p60_DE_000.dat").read_text().splitlines()[1].startswith(
+        "-1.00000000E+00 ")
+
+
+def _full_disk(*_, **__):
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+def _work_folder_removed(*_, **__):
+    for work in glob.glob(os.path.join(os.path.dirname(_work_folder_removed.rundir), ".run.import-*")):
+        shutil.rmtree(work)
+
+
+def _interrupt(*_, **__):
+    raise KeyboardInterrupt
+
+
+def _out_of_memory(*_):
+    raise MemoryError
+
+
+FAILURES_ON_THE_WAY = {
+    # what fails, where, what stderr says ({rundir}, {db} filled in)
+    "a full disk": (_full_disk, "json", "cannot write the run directory '{rundir}': "
+                    + os.strerror(errno.ENOSPC)),
+    "the work folder removed": (_work_folder_removed, "json", "cannot write the run directory "
+                                "'{rundir}': " + os.strerror(errno.ENOENT)),
+    "Ctrl-C": (_interrupt, "json", "interrupted; '{rundir}' not written"),
+    "a source too large for memory": (_out_of_memory, "read", "file '{db}': too large to read "
+                                      "into memory"),
+}
+
+
+@pytest.mark.parametrize("fail, where, message", FAILURES_ON_THE_WAY.values(),
+                         ids=FAILURES_ON_THE_WAY.keys())
+def test_a_failure_on_the_way_is_one_line_naming_what_the_user_gave(tmp_path, monkeypatch, capsys,
+                                                                    fail, where, message):
+    write_isca(tmp_path / "db", [0.55])
+    rundir = str(tmp_path / "run")
+    _work_folder_removed.rundir = rundir
+    if where == "json":
+        monkeypatch.setattr(database.json, "dump", fail)
+    else:
+        monkeypatch.setattr(database, "read_isca", fail)
+    loader = importlib.machinery.SourceFileLoader("phasefit_import", str(PYTHON_DIR / "phasefit-import"))
+    program = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(program)
+    assert program.main(["isca", str(tmp_path / "db"), "-o", rundir]) == 2
+    err = capsys.readouterr().err
+    assert err == f"phasefit-import: {message.format(rundir=rundir, db=tmp_path / 'db')}\n"
+    assert os.listdir(tmp_path) == ["db"]
 
 
 def _edit(path, line_no, text, drop=0):
