@@ -255,6 +255,10 @@ BAD_SOURCES = {
         "line 1: angles 2 and 3 (0.01 and 0.0100000001) are equal as the tool reads them"),
     "a value beyond single precision": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
         1, 7, "1e39")), "isca", "line 2: value 8 (1e39) is beyond single precision"),
+    "a Ce beyond single precision": (lambda p: (write_isca(p / "db", [0.55]), (p / "db/isca.dat").write_text(
+        (p / "db/isca.dat").read_text().replace(" 10.0 2.1 ", " 1e39 2.1 ")))[0], "isca",
+        "isca.dat': the table WVN_0p55_DE_005.dat (wavelength 0.55 um, size 5.0): Ce 2.10000000E+39 "
+        "is not a number the tool can read"),
     # Sources and arguments that met a traceback.
     "a zero-length wavelength dimension (legendre-nc)": (
         lambda p: write_legendre(p / "db.nc", np.zeros(0)), "legendre-nc",
