@@ -382,6 +382,7 @@ def _place_dimensions(source, variable, roles, tabulated, options, absent_size):
                 else f"'{name}' does not have (it has {tuple(dims)})")
         raise FormatError(path, f"--p11-index names dimension '{element}', which {held}")
     beyond = "wavelength, size and " + ("angle" if tabulated else "Legendre")
+
     def size_hint(which):
         return (f"if {which} holds the sizes, name their variable with --size (the file has no "
                 f"variable '{absent_size}'); " if absent_size else "")
@@ -442,15 +443,14 @@ def _read_netcdf(path, options, tabulated):
     variable = source.variable(options.phase, "the phase function")
     dims = list(variable.dimensions)
     roles = {}
-    for d, held, var in ((wl_dim, "wavelengths", options.wavelength),
-                         (size_dim, "sizes", options.size)):
-        if d is None:
-            continue
-        if d in roles:
+    if wl_dim is not None:
+        roles[wl_dim] = "wavelengths"
+    if size_dim is not None:
+        if size_dim in roles:
             raise FormatError(path, f"the wavelengths '{options.wavelength}' and the sizes "
-                              f"'{options.size}' share dimension '{d}'; the import needs "
+                              f"'{options.size}' share dimension '{size_dim}'; the import needs "
                               "a grid, with the sizes on a dimension of their own")
-        roles[d] = held
+        roles[size_dim] = "sizes"
     angle_dim = None
     if tabulated:
         angle, angle_dim, angle_var = source.coordinate(options.angle, "scattering angle", True)

@@ -51,12 +51,16 @@ def write_isca(folder, wavelengths, rows=None, edit=None):
     return [folder / "isca.dat", folder / "P11.dat"], []
 
 
-def edit_field(line_no, k, text):
+def edit_line(line_no, change):
+    """An edit of P11.dat: ``change`` of the fields of line ``line_no``
+    (0 for the angles), joined by blanks."""
     def edit(lines):
-        fields = lines[line_no].split()
-        fields[k] = text
-        lines[line_no] = " ".join(fields) + "\n"
+        lines[line_no] = " ".join(change(lines[line_no].split())) + "\n"
     return edit
+
+
+def edit_field(line_no, k, text):
+    return edit_line(line_no, lambda fields: fields[:k] + [text] + fields[k + 1:])
 
 
 def write_legendre(path, wavelengths, drop=None, nan_at=None):
@@ -244,19 +248,21 @@ BAD_SOURCES = {
                                 "legendre-nc", "name their variable with --size (the file has no "
                                 "variable 'humidity')"),
     # P11 rows that cannot be normalised.
-    "a negative P11 row": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines.__setitem__(
-        2, "-" + lines[2].replace(" ", " -"))), "isca", "P11.dat', line 3: P11 of wavelength 0.55 um, "
-                           "size 20.0 is negative at every angle"),
-    "a zero P11 row": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines.__setitem__(
-        1, " 0" * 498 + "\n")), "isca", "line 2: P11 of wavelength 0.55 um, size 5.0 is 0 at"),
+    "a negative P11 row": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        2, lambda fields: ["-" + f for f in fields])), "isca",
+        "P11.dat', line 3: P11 of wavelength 0.55 um, size 20.0 is negative at every angle"),
+    "a zero P11 row": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        1, lambda fields: ["0"] * len(fields))), "isca",
+        "line 2: P11 of wavelength 0.55 um, size 5.0 is 0 at every angle"),
     # What the tool would refuse in the tables, as it reads them (single precision).
     "angles equal in single precision": (
         lambda p: write_isca(p / "db", [0.55], edit=edit_field(0, 2, "0.0100000001")), "isca",
         "line 1: angles 2 and 3 (0.01 and 0.0100000001) are equal as the tool reads them"),
     "a value beyond single precision": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
         1, 7, "1e39")), "isca", "line 2: value 8 (1e39) is beyond single precision"),
-    "a Ce beyond single precision": (lambda p: (write_isca(p / "db", [0.55]), (p / "db/isca.dat").write_text(
-        (p / "db/isca.dat").read_text().replace(" 10.0 2.1 ", " 1e39 2.1 ")))[0], "isca",
+    "a Ce beyond single precision": (lambda p: (write_isca(p / "db", [0.55]), (
+        p / "db/isca.dat").write_text((p / "db/isca.dat").read_text().replace(
+            " 10.0 2.1 ", " 1e39 2.1 ")))[0], "isca",
         "isca.dat': the table WVN_0p55_DE_005.dat (wavelength 0.55 um, size 5.0): Ce 2.10000000E+39 "
         "is not a number the tool can read"),
     # Sources and arguments that met a traceback.
@@ -277,10 +283,9 @@ BAD_SOURCES = {
         "legendre-nc", "variable 'stokes_index' (size) holds text, not numbers"),
     "a path that is not UTF-8": (lambda p: ([write_isca(p / os.fsdecode(b"db\xff"), [0.55])[0][0]
                                              .parent], []), "isca", "db\\xff' is not UTF-8"),
-    "a comma-separated angle line": (lambda p: write_isca(p / "db", [0.55], edit=lambda lines: lines
-                                                          .__setitem__(0, lines[0].replace(" ", ","))),
-                                     "isca", "'0.00,0.01,0.02,0.03,0.04,0.05,0.06,0.07,... "
-                                     "(2770 characters)' is not a number"),
+    "a comma-separated angle line": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        0, lambda fields: [",".join(fields)])), "isca",
+        "'0.00,0.01,0.02,0.03,0.04,0.05,0.06,0.07,... (2770 characters)' is not a number"),
     "an order the tool refuses": (lambda p: (write_isca(p / "db", [0.55])[0], ["--order", 5000]),
                                   "isca", "--order 5000: the tool takes an expansion order of 3 to 300"),
 }
@@ -331,7 +336,8 @@ def _full_disk(*_, **__):
 
 
 def _work_folder_removed(*_, **__):
-    for work in glob.glob(os.path.join(os.path.dirname(_work_folder_removed.rundir), ".run.import-*")):
+    parent = os.path.dirname(_work_folder_removed.rundir)
+    for work in glob.glob(os.path.join(parent, ".run.import-*")):
         shutil.rmtree(work)
 
 
@@ -366,7 +372,8 @@ def test_a_failure_on_the_way_is_one_line_naming_what_the_user_gave(tmp_path, mo
         monkeypatch.setattr(database.json, "dump", fail)
     else:
         monkeypatch.setattr(database, "read_isca", fail)
-    loader = importlib.machinery.SourceFileLoader("phasefit_import", str(PYTHON_DIR / "phasefit-import"))
+    loader = importlib.machinery.SourceFileLoader("phasefit_import",
+                                                  str(PYTHON_DIR / "phasefit-import"))
     program = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
     loader.exec_module(program)
     assert program.main(["isca", str(tmp_path / "db"), "-o", rundir]) == 2
