@@ -38,6 +38,10 @@ table is recorded.
 
 netCDF dimensions are found from the coordinate variables (the wavelength,
 size and angle variables' own dimensions); the names are never assumed.
+Every other dimension of the phase variable must be placed: the Legendre
+index, or the element dimension (Stokes) that --p11-index names or a text
+variable labels with P11. Any other is refused rather than read at its
+first index, which would drop the sizes or elements it holds.
 A size or Ce, omega0 or g variable that is not named by an option and is not
 in the file is treated as absent: one size 0, or Ce and omega0 written as
 -1 (recorded as missing) and g computed from P11.
@@ -96,6 +100,7 @@ class Database:
     g: np.ndarray
     method: dict = field(default_factory=dict)
     source_index: np.ndarray = None  # (spectral, size): which of ``sources`` holds it
+    source_method: list = None   # joined sources: each one's ``method``
 
 
 def half_integral(angle, value):
@@ -104,6 +109,29 @@ def half_integral(angle, value):
     mu = np.cos(np.radians(np.asarray(angle, float)[order]))
     v = np.asarray(value, float)[..., order]
     return 0.5 * np.sum((v[..., 1:] + v[..., :-1]) * (mu[:-1] - mu[1:]), axis=-1) / 2.0
+
+
+def _single(values):
+    """``values`` as the tool reads them: rounded to single precision."""
+    with np.errstate(over="ignore"):
+        return np.asarray(values, float).astype(np.float32)
+
+
+def _overflows(values):
+    """Where finite ``values`` become infinite in single precision."""
+    return np.isfinite(values) & ~np.isfinite(_single(values))
+
+
+def _unusable_row(values, divisor):
+    """Why a P11 row whose half integral is not positive cannot be a
+    table: divided by it, a row of zeros becomes NaN and a negative row
+    changes sign."""
+    if not np.any(values):
+        return "is 0 at every angle: there is no phase function to normalise"
+    if np.all(values <= 0):
+        return "is negative at every angle: normalising would drop its sign"
+    return (f"has half its integral over the cosine {divisor!r}, not positive: it cannot be "
+            "normalised")
 
 
 def _shortest(value, dtype):
@@ -121,11 +149,17 @@ def _numbers(path, line_no, text, count, what):
         values = [float(f.replace("D", "E").replace("d", "e")) for f in fields]
     except ValueError:
         bad = next(f for f in fields if not _is_float(f))
-        raise FormatError(path, f"'{bad}' is not a number", line_no) from None
+        raise FormatError(path, f"'{_cut(bad)}' is not a number", line_no) from None
     for k, v in enumerate(values):
         if not math.isfinite(v):
-            raise FormatError(path, f"value {k + 1} ({fields[k]}) is not finite", line_no)
+            raise FormatError(path, f"value {k + 1} ({_cut(fields[k])}) is not finite", line_no)
     return values, fields
+
+
+def _cut(field, limit=40):
+    """A field of the source for a message; a long one (a whole line of
+    comma-separated numbers is one field) is cut."""
+    return field if len(field) <= limit else f"{field[:limit]}... ({len(field)} characters)"
 
 
 def _is_float(text):
@@ -170,8 +204,23 @@ def read_isca(sources):
     if len(phase_lines) - 1 != len(rows):
         raise FormatError(phase_path, f"{len(phase_lines) - 1} rows of P11 after the angle line, "
                           f"but {isca_path} has {len(rows)} rows")
+    # The tool reads the tables in single precision: angles that become
+    # one there leave its interpolation undefined.
+    written = _single([float(f"{a:.9g}") for a in angle])
+    order = np.argsort(written, kind="stable")
+    same = np.flatnonzero(np.diff(written[order]) == 0)
+    if same.size:
+        i, j = sorted(order[same[0]:same[0] + 2])
+        raise FormatError(phase_path, f"angles {i + 1} and {j + 1} ({angle[i]!r} and {angle[j]!r}) "
+                          "are equal as the tool reads them (in single precision); a table needs "
+                          "distinct angles", first_no)
     phase = np.array([_numbers(phase_path, k, t, 498, "P11 at the angles")[0]
                       for k, t in phase_lines[1:]])
+    big = np.argwhere(_overflows(phase))
+    if big.size:
+        r, c = big[0]
+        raise FormatError(phase_path, f"value {c + 1} ({phase_lines[1 + r][1].split()[c]}) is "
+                          "beyond single precision, which the tool reads", phase_lines[1 + r][0])
 
     # The size varies fastest: the first block of equal wavelengths gives
     # the sizes, and every block must repeat them.
@@ -192,6 +241,10 @@ def read_isca(sources):
                                   f"{grid[0, s, 1]!r}", line_no)
     phase = phase.reshape(grid.shape[0], n_size, 498)
     divisor = half_integral(angle, phase)
+    for w, s in np.argwhere(~(divisor > 0)):
+        raise FormatError(phase_path, f"P11 of wavelength {grid[w, s, 0]!r} um, size "
+                          f"{grid[w, s, 1]!r} " + _unusable_row(phase[w, s], divisor[w, s]),
+                          phase_lines[1 + w * n_size + s][0])
     return Database(
         format="isca", sources=[isca_path, phase_path], angle=angle,
         wavelength=grid[:, 0, 0], wavelength_text=[repr(float(w)) for w in grid[:, 0, 0]],
@@ -229,8 +282,11 @@ class _NetCDF:
                               + ", ".join(f"'{v}'" for v in self.file.variables))
         return self.file.variables[name]
 
-    def values(self, variable):
+    def values(self, variable, role=None):
         """The values as doubles, missing ones (fill values) as NaN."""
+        if getattr(variable.dtype, "kind", None) not in ("f", "i", "u"):
+            raise FormatError(self.path, f"variable '{variable.name}'"
+                              + (f" ({role})" if role else "") + " holds text, not numbers")
         data = variable[...]
         return np.ma.filled(np.ma.asarray(data).astype(float), np.nan)
 
@@ -243,7 +299,10 @@ class _NetCDF:
         if variable.ndim > 1:
             raise FormatError(self.path, f"variable '{name}' ({role}) has dimensions "
                               f"{variable.dimensions}; it needs at most one")
-        values = np.atleast_1d(self.values(variable))
+        values = np.atleast_1d(self.values(variable, role))
+        if not values.size:
+            raise FormatError(self.path, f"variable '{name}' ({role}) has no values (dimension "
+                              f"'{variable.dimensions[0]}' has length 0)")
         _finite(self.path, name, values)
         return values, (variable.dimensions[0] if variable.ndim else None), variable
 
@@ -257,7 +316,7 @@ class _NetCDF:
         if extra:
             raise FormatError(self.path, f"variable '{name}' ({role}) has dimension '{extra[0]}', "
                               f"which is neither the wavelength's nor the size's")
-        return _arrange(self.values(variable), variable.dimensions, dims)
+        return _arrange(self.values(variable, role), variable.dimensions, dims)
 
 
 def _arrange(values, have, want):
@@ -294,25 +353,78 @@ def _wavelength_um(source, variable, values, unit):
     return um, [_shortest(v, float) for v in um]
 
 
-def _stokes_index(source, variable, dims, options):
-    """The P11 position along the remaining Stokes dimension, if any."""
-    if not dims:
-        return None, None
-    dim = dims[0]
+def _p11_label(source, dim):
+    """Where a text variable labels ``dim``: the position of its label P11,
+    or -1 when it has none; None for a dimension without text labels."""
     labels = source.file.variables.get(dim)
-    if options.p11_index is not None:
-        index = options.p11_index
-    elif labels is not None and labels.dtype == str:
-        names = [str(x).strip().upper() for x in labels[:]]
-        if "P11" not in names:
-            raise FormatError(source.path, f"the labels of dimension '{dim}' of '{variable.name}' "
-                              "have no P11; give --p11-index")
-        index = names.index("P11")
-    else:
-        index = 0
-    if not 0 <= index < len(source.file.dimensions[dim]):
-        raise FormatError(source.path, f"--p11-index {index} is outside dimension '{dim}'")
-    return dim, index
+    if labels is None or labels.dtype != str:
+        return None
+    names = [str(x).strip().upper() for x in labels[:]]
+    return names.index("P11") if "P11" in names else -1
+
+
+def _place_dimensions(source, variable, roles, tabulated, options, absent_size):
+    """The Legendre dimension (None for a tabulated P11), the element
+    dimension (None when there is none) and the position of P11 along it.
+
+    ``roles`` maps the wavelength, size and angle dimensions found from
+    their coordinates to what they hold. Every other dimension of the phase
+    variable must be placed: the Legendre index, or the element dimension
+    named by --p11-index or labelled P11 by a text variable. Taking an
+    unplaced one at its first index would drop the sizes or elements it
+    holds without a word.
+    """
+    path, name, dims = source.path, variable.name, variable.dimensions
+    rest = [d for d in dims if d not in roles]
+    element = getattr(options, "p11_dimension", None)
+    if element is not None and element not in rest:
+        held = (f"holds the {roles[element]} of '{name}'" if element in roles
+                else f"'{name}' does not have (it has {tuple(dims)})")
+        raise FormatError(path, f"--p11-index names dimension '{element}', which {held}")
+    beyond = "wavelength, size and " + ("angle" if tabulated else "Legendre")
+
+    def size_hint(which):
+        return (f"if {which} holds the sizes, name their variable with --size (the file has no "
+                f"variable '{absent_size}'); " if absent_size else "")
+
+    labels = {d: _p11_label(source, d) for d in rest}
+    legendre = None
+    if not tabulated:
+        legendre = options.legendre_dimension
+        if legendre is None:
+            candidates = [d for d in rest if d != element and labels[d] is None]
+            if len(candidates) != 1:
+                raise FormatError(path, f"cannot tell the Legendre dimension of '{name}' among "
+                                  f"{tuple(candidates)}: name it with --legendre-dimension; "
+                                  + size_hint("one")
+                                  + "to take one element of another, give --p11-index DIM=K")
+            legendre = candidates[0]
+        elif legendre not in rest or legendre == element:
+            raise FormatError(path, f"variable '{name}' has no dimension '{legendre}' besides "
+                              f"wavelength and size (it has {tuple(dims)})")
+    left = [d for d in rest if d not in (legendre, element)]
+    if element is None and left:
+        labelled = [d for d in left if labels[d] is not None]
+        if len(labelled) == 1:
+            element = labelled[0]
+        elif len(left) == 1 and options.p11_index is not None:
+            element = left[0]
+        if element is not None:
+            left.remove(element)
+    if left:
+        d = left[0]
+        raise FormatError(path, f"variable '{name}' has dimension '{d}' (length "
+                          f"{len(source.file.dimensions[d])}) beyond its {beyond} dimensions; "
+                          + size_hint("it") + f"to take one element of it, give --p11-index {d}=K")
+    if element is None:
+        return legendre, None, None
+    index = options.p11_index if options.p11_index is not None else labels[element]
+    if index == -1:
+        raise FormatError(path, f"the labels of dimension '{element}' of '{name}' have no P11; "
+                          f"give --p11-index {element}=K")
+    if not 0 <= index < len(source.file.dimensions[element]):
+        raise FormatError(path, f"--p11-index {index} is outside dimension '{element}'")
+    return legendre, element, index
 
 
 def _read_netcdf(path, options, tabulated):
@@ -330,48 +442,39 @@ def _read_netcdf(path, options, tabulated):
                      "source": f"variable '{options.size}' of {path}"}
     variable = source.variable(options.phase, "the phase function")
     dims = list(variable.dimensions)
-    known = [d for d in (wl_dim, size_dim) if d is not None]
+    roles = {}
+    if wl_dim is not None:
+        roles[wl_dim] = "wavelengths"
+    if size_dim is not None:
+        if size_dim in roles:
+            raise FormatError(path, f"the wavelengths '{options.wavelength}' and the sizes "
+                              f"'{options.size}' share dimension '{size_dim}'; the import needs "
+                              "a grid, with the sizes on a dimension of their own")
+        roles[size_dim] = "sizes"
     angle_dim = None
     if tabulated:
         angle, angle_dim, angle_var = source.coordinate(options.angle, "scattering angle", True)
         if angle_dim is None:
             raise FormatError(path, f"variable '{options.angle}' (scattering angle) has no dimension")
+        if angle_dim in roles:
+            raise FormatError(path, f"the scattering angles '{options.angle}' and the "
+                              f"{roles[angle_dim]} share dimension '{angle_dim}'")
         if "rad" in str(getattr(angle_var, "units", "")).lower():
             angle = np.degrees(angle)
-        known.append(angle_dim)
-    for d in known:
+        roles[angle_dim] = "scattering angles"
+    for d in roles:
         if d not in dims:
             raise FormatError(path, f"variable '{options.phase}' has dimensions {tuple(dims)}, "
                               f"without '{d}'")
-    rest = [d for d in dims if d not in known]
-    if tabulated:
-        legendre_dim = None
-        if len(rest) > 1:
-            raise FormatError(path, f"variable '{options.phase}' has dimensions {tuple(dims)}: "
-                              f"{tuple(rest)} beyond wavelength, size and angle")
-        stokes_dim, p11 = _stokes_index(source, variable, rest, options)
-    else:
-        if options.legendre_dimension:
-            legendre_dim = options.legendre_dimension
-        elif len(rest) == 1:
-            legendre_dim = rest[0]
-        else:
-            labelled = [d for d in rest if d in source.file.variables
-                        and source.file.variables[d].dtype == str]
-            if len(rest) != 2 or len(labelled) != 1:
-                raise FormatError(path, f"cannot tell the Legendre dimension of '{options.phase}' "
-                                  f"among {tuple(rest)}; give --legendre-dimension")
-            legendre_dim = next(d for d in rest if d not in labelled)
-        if legendre_dim not in rest:
-            raise FormatError(path, f"variable '{options.phase}' has no dimension '{legendre_dim}' "
-                              f"besides wavelength and size (it has {tuple(dims)})")
-        stokes_rest = [d for d in rest if d != legendre_dim]
-        if len(stokes_rest) > 1:
-            raise FormatError(path, f"variable '{options.phase}' has dimensions {tuple(dims)}: "
-                              f"{tuple(stokes_rest)} beyond wavelength, size and Legendre index")
-        stokes_dim, p11 = _stokes_index(source, variable, stokes_rest, options)
+    for d in dims:
+        if not len(source.file.dimensions[d]):
+            raise FormatError(path, f"variable '{options.phase}' has no values: dimension '{d}' "
+                              "has length 0")
+    legendre_dim, stokes_dim, p11 = _place_dimensions(
+        source, variable, roles, tabulated, options,
+        None if size_var is not None else options.size)
 
-    data = source.values(variable)
+    data = source.values(variable, "the phase function")
     if stokes_dim is not None:
         data = np.take(data, p11, axis=dims.index(stokes_dim))
         dims.remove(stokes_dim)
@@ -459,6 +562,11 @@ def _resample(path, name, angle, data):
     if np.any(np.diff(angle) <= 0):
         raise FormatError(path, f"the scattering angles of '{name}' repeat a value")
     _finite(path, name, data)
+    big = np.argwhere(_overflows(data))
+    if big.size:
+        w, s, a = big[0]
+        raise FormatError(path, f"variable '{name}' holds {data[w, s, a]!r} (wavelength {w}, size "
+                          f"{s}, angle {angle[a]!r}), beyond single precision, which the tool reads")
     if angle.size == DATABASE_ANGLES.size and np.allclose(angle, DATABASE_ANGLES, rtol=0, atol=1e-6):
         phase, how = data, f"P11 as tabulated in '{name}' (the source has the 498 angles)"
     else:
@@ -474,6 +582,9 @@ def _resample(path, name, angle, data):
                "the database grid, linearly in log P11 against the angle (an interpolation, "
                "not the source's values)")
     divisor = half_integral(DATABASE_ANGLES, phase)
+    for w, s in np.argwhere(~(divisor > 0)):
+        raise FormatError(path, f"variable '{name}' (wavelength {w}, size {s}) "
+                          + _unusable_row(phase[w, s], divisor[w, s]))
     return phase / divisor[..., None], divisor, how
 
 
@@ -481,9 +592,24 @@ def read_database(format_name, sources, options):
     """Reads ``sources`` in ``format_name``; several netCDF sources are
     joined into one grid of wavelengths and sizes."""
     if format_name == "isca":
-        return read_isca(sources)
-    parts = [_read_netcdf(path, options, format_name == "tabulated-nc") for path in sources]
+        return _in_memory(sources, read_isca, sources)
+    parts = [_in_memory([path], _read_netcdf, path, options, format_name == "tabulated-nc")
+             for path in sources]
     return parts[0] if len(parts) == 1 else _join(parts)
+
+
+def _in_memory(sources, read, *arguments):
+    """``read(*arguments)``; a source too large for memory is refused by
+    name (the largest of ``sources``) instead of with a traceback."""
+    try:
+        return read(*arguments)
+    except MemoryError:
+        def size(path):
+            try:
+                return os.path.getsize(path)
+            except OSError:
+                return -1
+        raise FormatError(max(sources, key=size), "too large to read into memory") from None
 
 
 def _join(parts):
@@ -510,13 +636,28 @@ def _join(parts):
 
     texts = {float(wl): t for p in parts for wl, t in zip(p.wavelength, p.wavelength_text)}
     first = parts[0]
+    for part in parts[1:]:
+        for key in ("long_name", "units"):
+            if part.size_info[key] != first.size_info[key]:
+                raise ImportRefused(f"the sizes of {first.sources[0]} and {part.sources[0]} differ "
+                                    f"in {key} ('{first.size_info[key]}' and "
+                                    f"'{part.size_info[key]}'); import them separately")
+    # Each source says how its own tables were obtained (one may lack Ce
+    # that another has); what all of them share stands for the tables.
+    method = {}
+    for key in dict.fromkeys(k for p in parts for k in p.method):
+        held = [p.method.get(key) for p in parts]
+        method[key] = (held[0] if all(h == held[0] for h in held)
+                       else "differs between the sources: see each source's provenance")
+    size_sources = list(dict.fromkeys(p.size_info["source"] for p in parts))
     return Database(
         format=first.format, sources=[p.sources[0] for p in parts], angle=first.angle,
         wavelength=np.array(wavelengths), wavelength_text=[texts[w] for w in wavelengths],
-        size=np.array(sizes), size_info=first.size_info, phase=pick("phase"),
-        divisor=pick("divisor"), ce=pick("ce"), omega0=pick("omega0"), g=pick("g"),
-        method=first.method,
-        source_index=np.array([[where[w, s][0] for s in range(shape[1])] for w in range(shape[0])]))
+        size=np.array(sizes), size_info=dict(first.size_info, source="; ".join(size_sources)),
+        phase=pick("phase"), divisor=pick("divisor"), ce=pick("ce"), omega0=pick("omega0"),
+        g=pick("g"), method=method,
+        source_index=np.array([[where[w, s][0] for s in range(shape[1])] for w in range(shape[0])]),
+        source_method=[p.method for p in parts])
 
 
 # --- selection, names and the run directory --------------------------------
@@ -588,6 +729,26 @@ def _table_text(angle, phase, wavelength, size, source_number, ce, omega0, g):
     return header + "".join(f"{a:>10.9g} {v:.8E}\n" for a, v in zip(angle, phase))
 
 
+_HEADER_NAMES = ("wavelength", "size", "source number", "Ce", "omega0", "g")
+
+
+def _readable(text, database, source, what):
+    """Refuses a table the tool would refuse on reading it: a number that
+    is not finite or overflows in single precision."""
+    values = np.array(text.split(), float)
+    bad = np.flatnonzero(~np.isfinite(_single(values)))
+    if not bad.size:
+        return
+    k = int(bad[0])
+    if database.format == "isca":
+        path = database.sources[0 if k < 6 else 1]
+    else:
+        path = database.sources[source]
+    name = _HEADER_NAMES[k] if k < 6 else f"{'angle' if k % 2 == 0 else 'P11'} of row {(k - 4) // 2}"
+    raise FormatError(path, f"{what}: {name} {text.split()[k]} is not a number the tool can read "
+                      "(not finite in single precision)")
+
+
 def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes=(), order=64,
                         command_line=""):
     """Writes the run directory; returns the phasefit command to run in it.
@@ -616,18 +777,24 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
             file = data_file_name(label, name, band_mode)
             ce, omega0 = (-1.0 if math.isnan(x) else float(x)
                           for x in (database.ce[w, s], database.omega0[w, s]))
-            tables.append((file, _table_text(
-                database.angle, database.phase[w, s], database.wavelength_text[w],
-                float(database.size[s]),
-                1 if database.source_index is None else int(database.source_index[w, s]) + 1,
-                ce, omega0, float(database.g[w, s]))))
+            source = 0 if database.source_index is None else int(database.source_index[w, s])
+            text = _table_text(database.angle, database.phase[w, s], database.wavelength_text[w],
+                               float(database.size[s]), source + 1, ce, omega0,
+                               float(database.g[w, s]))
+            _readable(text, database, source,
+                      f"the table {file} (wavelength {database.wavelength_text[w]} um, size "
+                      f"{float(database.size[s])!r})")
+            tables.append((file, text))
             row.append(float(database.divisor[w, s]))
         divisors.append(row)
     record = {
         "created_by": f"phasefit-import ({command_line})" if command_line else "phasefit-import",
         "format": database.format,
-        "sources": [{"path": os.path.abspath(p), "sha256": _checksum(p),
-                     "bytes": os.path.getsize(p)} for p in database.sources],
+        "sources": [dict({"path": os.path.abspath(p), "sha256": _checksum(p),
+                          "bytes": os.path.getsize(p)},
+                         **({"provenance": database.source_method[k]}
+                            if database.source_method else {}))
+                    for k, p in enumerate(database.sources)],
         "spectral_mode": mode,
         "spectral": [{"label": label, "wavelength_um": float(t), "source_text": t}
                      for label, t in zip(labels, texts)],
@@ -641,7 +808,16 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
         "command": command,
     }
 
-    work = tempfile.mkdtemp(prefix=f".{os.path.basename(rundir)}.import-", dir=parent)
+    # Failures name RUNDIR: the work folder is a name the user never gave
+    # (and may be gone), and a failed write() names no file at all.
+    def refused(err):
+        return ImportRefused(f"cannot write the run directory '{rundir}': "
+                             f"{err.strerror or err}")
+
+    try:
+        work = tempfile.mkdtemp(prefix=f".{os.path.basename(rundir)}.import-", dir=parent)
+    except OSError as err:
+        raise refused(err) from None
     try:
         umask = os.umask(0)
         os.umask(umask)
@@ -661,7 +837,9 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
             out.write("\n")
         # Renaming replaces an empty directory in one step.
         os.rename(work, rundir)
-    except BaseException:
+    except BaseException as err:
         shutil.rmtree(work, ignore_errors=True)
+        if isinstance(err, OSError):
+            raise refused(err) from None
         raise
     return command

@@ -2,7 +2,11 @@
 in each format, the built tool on the run directory it writes, and
 phasefit-collect on the result."""
 
+import errno
+import glob
 import hashlib
+import importlib.machinery
+import importlib.util
 import json
 import os
 import shutil
@@ -13,6 +17,7 @@ import pytest
 
 from conftest import PYTHON_DIR, henyey_greenstein, phasefit_executable, requires_tool
 from phasefit import open_catalogue, read_phase_table, read_run
+from phasefit import database
 from phasefit.database import DATABASE_ANGLES, half_integral
 
 netCDF4 = pytest.importorskip("netCDF4")
@@ -30,7 +35,7 @@ def command(name, *arguments, cwd=None):
                           capture_output=True, text=True, timeout=300)
 
 
-def write_isca(folder, wavelengths, rows=None):
+def write_isca(folder, wavelengths, rows=None, edit=None):
     folder.mkdir()
     lines, phases = [], []
     mu = np.cos(np.radians(DATABASE_ANGLES))
@@ -39,9 +44,23 @@ def write_isca(folder, wavelengths, rows=None):
             lines.append(f"{wl} {size} {size ** 3} {2 * size} 2.1 0.99 {asymmetry(w, s)}\n")
             phases.append(" ".join(f"{v:.9e}" for v in henyey_greenstein(mu, asymmetry(w, s))) + "\n")
     (folder / "isca.dat").write_text("".join(lines))
-    (folder / "P11.dat").write_text(" ".join(f"{a:.2f}" for a in DATABASE_ANGLES) + "\n"
-                                    + "".join(phases[:rows]))
+    phase_lines = [" ".join(f"{a:.2f}" for a in DATABASE_ANGLES) + "\n"] + phases[:rows]
+    if edit:
+        edit(phase_lines)
+    (folder / "P11.dat").write_text("".join(phase_lines))
     return [folder / "isca.dat", folder / "P11.dat"], []
+
+
+def edit_line(line_no, change):
+    """An edit of P11.dat: ``change`` of the fields of line ``line_no``
+    (0 for the angles), joined by blanks."""
+    def edit(lines):
+        lines[line_no] = " ".join(change(lines[line_no].split())) + "\n"
+    return edit
+
+
+def edit_field(line_no, k, text):
+    return edit_line(line_no, lambda fields: fields[:k] + [text] + fields[k + 1:])
 
 
 def write_legendre(path, wavelengths, drop=None, nan_at=None):
@@ -62,7 +81,7 @@ def write_legendre(path, wavelengths, drop=None, nan_at=None):
         out.createVariable("legcoef", "f4", ("stokes_index", "legendre_index", "humidity",
                                              "wavelength"))[:] = legcoef
         out.createVariable("extinction", "f4", ("humidity", "wavelength"))[:] = 2.5 + g
-        out.createVariable("ssalb", "f4", ("humidity", "wavelength"))[:] = 0.9
+        out.createVariable("ssalb", "f4", ("humidity", "wavelength"))[:] = 0.9 + 0 * g
         if drop:
             out.renameVariable(drop, drop + "_gone")
     return [path], []
@@ -221,6 +240,54 @@ BAD_SOURCES = {
                          "both get the label 0p55"),
     "an occupied run directory": (lambda p: ((p / "run").mkdir(), (p / "run/keep").write_text("x"),
                                              write_isca(p / "db", [0.55]))[2], "isca", "not an empty"),
+    # A dimension that is not placed is refused, not read at its first index.
+    "an unplaced dimension": (lambda p: (write_tabulated(p / "db.nc", [0.55, 1.6])[0], BAUM[:6]),
+        "tabulated-nc", "dimension 'effective_diameter' (length 2) beyond its wavelength, size and "
+        "angle dimensions; if it holds the sizes, name their variable with --size"),
+    "a missing size variable": (lambda p: write_legendre(p / "db.nc", [0.55], drop="humidity"),
+                                "legendre-nc", "name their variable with --size (the file has no "
+                                "variable 'humidity')"),
+    # P11 rows that cannot be normalised.
+    "a negative P11 row": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        2, lambda fields: ["-" + f for f in fields])), "isca",
+        "P11.dat', line 3: P11 of wavelength 0.55 um, size 20.0 is negative at every angle"),
+    "a zero P11 row": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        1, lambda fields: ["0"] * len(fields))), "isca",
+        "line 2: P11 of wavelength 0.55 um, size 5.0 is 0 at every angle"),
+    # What the tool would refuse in the tables, as it reads them (single precision).
+    "angles equal in single precision": (
+        lambda p: write_isca(p / "db", [0.55], edit=edit_field(0, 2, "0.0100000001")), "isca",
+        "line 1: angles 2 and 3 (0.01 and 0.0100000001) are equal as the tool reads them"),
+    "a value beyond single precision": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
+        1, 7, "1e39")), "isca", "line 2: value 8 (1e39) is beyond single precision"),
+    "a Ce beyond single precision": (lambda p: (write_isca(p / "db", [0.55]), (
+        p / "db/isca.dat").write_text((p / "db/isca.dat").read_text().replace(
+            " 10.0 2.1 ", " 1e39 2.1 ")))[0], "isca",
+        "isca.dat': the table WVN_0p55_DE_005.dat (wavelength 0.55 um, size 5.0): Ce 2.10000000E+39 "
+        "is not a number the tool can read"),
+    # Sources and arguments that met a traceback.
+    "a zero-length wavelength dimension (legendre-nc)": (
+        lambda p: write_legendre(p / "db.nc", np.zeros(0)), "legendre-nc",
+        "variable 'wavelength' (wavelength) has no values"),
+    "a zero-length wavelength dimension (tabulated-nc)": (
+        lambda p: write_tabulated(p / "db.nc", np.zeros(0)), "tabulated-nc",
+        "variable 'wavelengths' (wavelength) has no values"),
+    "wavelengths and sizes on one dimension": (
+        lambda p: (write_tabulated(p / "db.nc", [0.55, 1.6])[0], BAUM[:7] + ["wavelengths"]),
+        "tabulated-nc", "the wavelengths 'wavelengths' and the sizes 'wavelengths' share dimension"),
+    "text as the wavelengths": (
+        lambda p: (write_legendre(p / "db.nc", [0.55])[0], ["--wavelength", "stokes_index"]),
+        "legendre-nc", "variable 'stokes_index' (wavelength) holds text, not numbers"),
+    "text as the sizes": (
+        lambda p: (write_legendre(p / "db.nc", [0.55])[0], ["--size", "stokes_index"]),
+        "legendre-nc", "variable 'stokes_index' (size) holds text, not numbers"),
+    "a path that is not UTF-8": (lambda p: ([write_isca(p / os.fsdecode(b"db\xff"), [0.55])[0][0]
+                                             .parent], []), "isca", "db\\xff' is not UTF-8"),
+    "a comma-separated angle line": (lambda p: write_isca(p / "db", [0.55], edit=edit_line(
+        0, lambda fields: [",".join(fields)])), "isca",
+        "'0.00,0.01,0.02,0.03,0.04,0.05,0.06,0.07,... (2770 characters)' is not a number"),
+    "an order the tool refuses": (lambda p: (write_isca(p / "db", [0.55])[0], ["--order", 5000]),
+                                  "isca", "--order 5000: the tool takes an expansion order of 3 to 300"),
 }
 
 
@@ -231,10 +298,88 @@ def test_bad_source_is_one_line_status_2_and_no_run_directory(tmp_path, write, f
     done = command("phasefit-import", fmt, *sources, "-o", tmp_path / "run", *options)
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.startswith("phasefit-import: ") and done.stderr.count("\n") == 1
-    assert cause in done.stderr, done.stderr
+    assert cause in done.stderr and len(done.stderr) < 400, done.stderr
     # Nothing half-written: no run directory, no work folder beside it.
     assert sorted(os.listdir(tmp_path)) == before
     assert not (tmp_path / "run").exists() or os.listdir(tmp_path / "run") == ["keep"]
+
+
+def test_an_element_dimension_is_read_where_named(tmp_path):
+    # The sizes' dimension left unnamed: element 1 of it is taken only
+    # when asked for, and it is element 1's P11 that the tables hold.
+    sources, options = write_tabulated(tmp_path / "db.nc", [0.55, 1.6])
+    done = command("phasefit-import", "tabulated-nc", *sources, "-o", tmp_path / "run", *options[:6],
+                   "--p11-index", "effective_diameter=1")
+    assert done.returncode == 0, done.stderr
+    for w, label in enumerate(["0p55", "1p60"]):
+        table = read_phase_table(tmp_path / f"run/tables/WVN_{label}_DE_000.dat")
+        np.testing.assert_allclose(table.value, expected_table("tabulated-nc", w, 1), rtol=2e-7)
+
+
+def test_each_source_records_its_own_provenance(tmp_path):
+    # The second source has no extinction: its tables carry Ce = -1, and
+    # import.json must say so for it, not repeat the first source's.
+    first, _ = write_legendre(tmp_path / "a.nc", [0.55])
+    second, _ = write_legendre(tmp_path / "b.nc", [1.6], drop="extinction")
+    done = command("phasefit-import", "legendre-nc", *first, *second, "-o", tmp_path / "run")
+    assert done.returncode == 0, done.stderr
+    record = json.loads((tmp_path / "run/import.json").read_text())
+    assert [s["provenance"]["ce"] for s in record["sources"]] == [
+        "'extinction'", "not in the source: written as -1"]
+    assert record["tables"]["ce"] != "'extinction'"
+    assert (tmp_path / "run/tables/WVN_1p60_DE_000.dat").read_text().splitlines()[1].startswith(
+        "-1.00000000E+00 ")
+
+
+def _full_disk(*_, **__):
+    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+
+def _work_folder_removed(*_, **__):
+    parent = os.path.dirname(_work_folder_removed.rundir)
+    for work in glob.glob(os.path.join(parent, ".run.import-*")):
+        shutil.rmtree(work)
+
+
+def _interrupt(*_, **__):
+    raise KeyboardInterrupt
+
+
+def _out_of_memory(*_):
+    raise MemoryError
+
+
+FAILURES_ON_THE_WAY = {
+    # what fails, where, what stderr says ({rundir}, {db} filled in)
+    "a full disk": (_full_disk, "json", "cannot write the run directory '{rundir}': "
+                    + os.strerror(errno.ENOSPC)),
+    "the work folder removed": (_work_folder_removed, "json", "cannot write the run directory "
+                                "'{rundir}': " + os.strerror(errno.ENOENT)),
+    "Ctrl-C": (_interrupt, "json", "interrupted; '{rundir}' not written"),
+    "a source too large for memory": (_out_of_memory, "read", "file '{db}': too large to read "
+                                      "into memory"),
+}
+
+
+@pytest.mark.parametrize("fail, where, message", FAILURES_ON_THE_WAY.values(),
+                         ids=FAILURES_ON_THE_WAY.keys())
+def test_a_failure_on_the_way_is_one_line_naming_what_the_user_gave(tmp_path, monkeypatch, capsys,
+                                                                    fail, where, message):
+    write_isca(tmp_path / "db", [0.55])
+    rundir = str(tmp_path / "run")
+    _work_folder_removed.rundir = rundir
+    if where == "json":
+        monkeypatch.setattr(database.json, "dump", fail)
+    else:
+        monkeypatch.setattr(database, "read_isca", fail)
+    loader = importlib.machinery.SourceFileLoader("phasefit_import",
+                                                  str(PYTHON_DIR / "phasefit-import"))
+    program = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(program)
+    assert program.main(["isca", str(tmp_path / "db"), "-o", rundir]) == 2
+    err = capsys.readouterr().err
+    assert err == f"phasefit-import: {message.format(rundir=rundir, db=tmp_path / 'db')}\n"
+    assert os.listdir(tmp_path) == ["db"]
 
 
 def _edit(path, line_no, text, drop=0):
