@@ -31,8 +31,8 @@ int main() {
   }
 
   std::printf("ft = %.6f\n", static_cast<double>(result.ft));
-  for (int l = 0; l <= 4; ++l)
-    std::printf("l = %d  chi = %.7f  c = %.7f\n", l, static_cast<double>(result.moments[l]),
+  for (std::size_t l = 0; l <= 4; ++l)
+    std::printf("l = %zu  chi = %.7f  c = %.7f\n", l, static_cast<double>(result.moments[l]),
                 static_cast<double>(result.coefficients[l]));
   std::printf("rms deviation %.3e, flags:", result.diagnostics.rms_deviation);
   for (std::size_t i = 0; i < phasefit::flag_names().size(); ++i)
