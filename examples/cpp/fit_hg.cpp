@@ -41,5 +41,5 @@ int main() {
 
   const bool moments_ok = std::abs(result.moments[1] - g) < 1e-3;
   const bool ends_ok = result.coefficients[0] == 1.0f && result.coefficients[32] == 0.0f;
-  return moments_ok && ends_ok && result.ft > 0.0f && result.ft < 1.0f ? 0 : 1;
+  return moments_ok && ends_ok && result.ft < 1.0f ? 0 : 1;
 }

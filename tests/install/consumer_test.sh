@@ -4,7 +4,7 @@
 # that installed copy, as a user's project would find it.
 # Usage: consumer_test.sh BUILD_DIR SOURCE_DIR
 set -eu
-build=$1
+build=$(cd "$1" && pwd)
 source=$2
 work=$build/consumer-test
 rm -rf "$work"
