@@ -121,7 +121,7 @@ def test_jobs_the_run_did_not_finish_are_fill_value_and_counted(run, tmp_path):
     failed = rows[2].split("\t")
     failed[4:11] = ["-"] * 7
     failed[11] = "cannot open the table"
-    (run / "report.1-of-2.tsv").write_text(rows[0] + rows[1] + "\t".join(failed) + "".join(rows[3:6]))
+    (run / "report.1-of-2.tsv").write_text("".join(rows[:2] + ["\t".join(failed)] + rows[3:6]))
     (run / "report.tsv").unlink()
     (run / "output/WVN_1p60_DE_020.dat").unlink()
     done = collect(run, "--report", run / "report.tsv", "-o", tmp_path / "c.nc")
@@ -145,8 +145,8 @@ def _replace(path, old, new):
 
 DAMAGE = {
     # damage to the run, the report given, what stderr says
-    "a row cut short": (lambda r: (r / "report.tsv").write_bytes((r / "report.tsv").read_bytes()[:-9]),
-                        "report.tsv", "line 10: the last row ends without a line end"),
+    "a row cut short": (lambda r: _replace(r / "report.tsv", b"\tok\t9\n", b"\to"), "report.tsv",
+                        "line 10: the last row ends without a line end"),
     "a row without its last fields": (
         lambda r: _replace(r / "report.tsv", b"\t-\tok\t2\n", b"\n"), "report.tsv",
         "line 3: 10 fields, but the header has 13"),
@@ -160,8 +160,9 @@ DAMAGE = {
         "rep.tsv", "the shard reports beside it are of runs of 2 and of 3 shards"),
     "import.json a list": (lambda r: (r / "import.json").write_text("[]"), "report.tsv",
                            "import.json': not an import record of phasefit-import: a JSON list"),
-    "import.json with bad sizes": (lambda r: _replace(r / "import.json", b'"name": 10', b'"name": "10"'),
-                                   "report.tsv", "entry 2 of 'sizes' is not an object"),
+    "import.json with bad sizes": (lambda r: _replace(r / "import.json", b'"name": 10',
+                                                      b'"name": "10"'), "report.tsv",
+                                   "entry 2 of 'sizes' is not an object"),
     "import.json not text": (lambda r: (r / "import.json").write_bytes(b"\x89HDF\r\n\x1a\n\xff"),
                              "report.tsv", "import.json': not UTF-8 text"),
 }
