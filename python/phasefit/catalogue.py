@@ -13,8 +13,8 @@ Layout (dimensions spectral, size, moment = 0 .. N):
                                              from --report files, when given
 
 Every value is the single-precision number nearest the file's text. A job
-whose file is missing or empty, or that a report does not cover, holds the
-_FillValue. The dataset is built with the fill values in place and decoded
+whose file is missing or empty, or that a report marks as failed, holds the
+_FillValue; so do the diagnostics of a job that no report covers. The dataset is built with the fill values in place and decoded
 the way xarray decodes the file, so ``read_run`` gives what
 ``open_catalogue`` of the written file gives.
 """
