@@ -13,27 +13,30 @@ Layout (dimensions spectral, size, moment = 0 .. N):
                                              from --report files, when given
 
 Every value is the single-precision number nearest the file's text. A job
-whose file is missing or empty, or that a report does not cover, holds the
-_FillValue. The dataset is built with the fill values in place and decoded
+whose file is missing or empty, or that a report marks as failed, holds the
+_FillValue; so do the diagnostics of a job that no report covers. The dataset is built with the fill values in place and decoded
 the way xarray decodes the file, so ``read_run`` gives what
 ``open_catalogue`` of the written file gives.
 """
 
-import csv
+import collections
+import contextlib
 import datetime
 import json
 import math
 import os
+import re
+import stat
 import tempfile
 
 import numpy as np
 
 from . import __version__
 from ._freeform import decimal_to_float32
-from .coefficients import read_coefficients
+from .coefficients import CoefficientFile, read_coefficients
 from .errors import FormatError
-from .naming import (BAND_LIST, WAVELENGTH_LIST, data_file_name, read_size_list,
-                     read_spectral_list)
+from .naming import (BAND_LIST, SIZE_LIST, WAVELENGTH_LIST, data_file_name,
+                     is_reference_wavelength, read_size_list, read_spectral_list, size_digits)
 
 FLAG_MEANINGS = ("ft_outside_0_1", "negative_reconstruction", "large_coefficient",
                  "extrapolated", "renormalised", "field_overflow", "resumed_after_pause")
@@ -46,10 +49,65 @@ CONVENTION = (
     "Legendre polynomials and mu the cosine of the scattering angle; c_0 = 1 and c_N = 0. "
     "The tables were normalised so that half their integral over mu is 1; the fit "
     "approximates a table by 2 * ft * delta(1 - mu) + P_smooth(mu).")
+REPORT_COLUMNS = ("data_file", "N", "rms_deviation", "max_deviation", "negative_points", "flags",
+                  "status", "job")
+_DIGITS = re.compile(rb"[0-9]+")
+_FAILED = "failed"  # the report row of a job that failed
+
+
+def _record_error(path, cause):
+    return FormatError(path, f"not an import record of phasefit-import: {cause}")
+
+
+def _read_record(path):
+    """import.json and its text, checked for what collect takes from it."""
+    try:
+        with open(path, encoding="utf-8") as stream:
+            text = stream.read()
+    except OSError as err:
+        raise FormatError(path, f"cannot open: {err.strerror or err}") from None
+    except UnicodeDecodeError:
+        raise FormatError(path, "not UTF-8 text") from None
+    try:
+        record = json.loads(text)
+    except (ValueError, RecursionError) as err:
+        raise FormatError(path, f"not JSON: {err}") from None
+
+    def path_text(value):
+        # A NUL would end the name early in any system call.
+        return isinstance(value, str) and "\0" not in value
+
+    def number(value):
+        return value is None or (isinstance(value, (int, float)) and not isinstance(value, bool))
+
+    if not isinstance(record, dict):
+        raise _record_error(path, f"a JSON {type(record).__name__}, not an object")
+    mode = record.get("spectral_mode")
+    if mode is not None and (type(mode) is not int or mode not in (0, 1)):
+        raise _record_error(path, f"'spectral_mode' is {json.dumps(mode)}, not 0 or 1")
+    if not path_text(record.get("output_directory", "")):
+        raise _record_error(path, "'output_directory' is not a folder name")
+    tables = record.get("tables", {})
+    if not isinstance(tables, dict) or not path_text(tables.get("directory", "")):
+        raise _record_error(path, "'tables' has no folder name in 'directory'")
+    size = record.get("size", {})
+    if not isinstance(size, dict) or not all(isinstance(size.get(k, ""), str)
+                                             for k in ("long_name", "units")):
+        raise _record_error(path, "'size' is not an object with text 'long_name' and 'units'")
+    sizes = record.get("sizes", [])
+    if not isinstance(sizes, list):
+        raise _record_error(path, "'sizes' is not a list")
+    for i, entry in enumerate(sizes, 1):
+        if not (isinstance(entry, dict) and type(entry.get("name")) is int
+                and number(entry.get("value"))):
+            raise _record_error(path, f"entry {i} of 'sizes' is not an object with an integer "
+                                "'name' and a number 'value'")
+    return record, text
 
 
 def _locate(path, mode):
-    """(working directory, output directory, band mode, import record)."""
+    """(working directory, output directory, band mode, import record, its
+    text, its path)."""
     path = os.path.abspath(path)
     if os.path.isdir(os.path.join(path, "INPUT")):
         workdir, output = path, None
@@ -60,12 +118,7 @@ def _locate(path, mode):
     record, record_text = None, None
     record_path = os.path.join(workdir, "import.json")
     if os.path.isfile(record_path):
-        with open(record_path, encoding="utf-8") as stream:
-            record_text = stream.read()
-        try:
-            record = json.loads(record_text)
-        except ValueError as err:
-            raise FormatError(record_path, f"not JSON: {err}") from None
+        record, record_text = _read_record(record_path)
     if output is None:
         output = os.path.join(workdir, (record or {}).get("output_directory", "output"))
     if mode is None and record is not None:
@@ -77,7 +130,7 @@ def _locate(path, mode):
             raise FormatError(workdir, "say which run list to follow with --mode 0 (INPUT/wl.dat) "
                               "or --mode 1 (INPUT/input_band.dat)")
         mode = have[0]
-    return workdir, output, mode == 1, record, record_text
+    return workdir, output, mode == 1, record, record_text, record_path
 
 
 def _single(value):
@@ -87,111 +140,355 @@ def _single(value):
     return np.float32(decimal_to_float32(repr(float(value))))
 
 
-def _read_reports(paths, files, n):
-    """Report columns by data-file name: later reports override earlier."""
+def _label_texts(path, labels):
+    """The labels as text. The run lists are read byte for byte (one
+    character per byte), as the tool names its files; a catalogue holds
+    UTF-8 strings, so a label that is not UTF-8 is refused rather than
+    guessed at."""
+    texts = []
+    for i, label in enumerate(labels, 1):
+        raw = label.encode("latin-1")
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            shown = raw.decode("utf-8", "backslashreplace")
+            raise FormatError(path, f"entry {i}: the label '{shown}' is not UTF-8 text, which "
+                              "a catalogue's strings must be") from None
+        if "\0" in text:
+            raise FormatError(path, f"entry {i}: the label holds a NUL byte, which no file name "
+                              "and no catalogue string can hold")
+        texts.append(text)
+    return texts
+
+
+def _split_extension(name):
+    # The last extension; a dot that starts the name begins no extension.
+    dot = name.rfind(".")
+    return (name, "") if dot <= 0 else (name[:dot], name[dot:])
+
+
+def _expand_reports(paths):
+    """The report files to read, in order, and the shard reports missing.
+
+    A sharded run writes the report of shard K of M as <stem>.K-of-M<ext>;
+    a --report path that does not exist stands for all of them.
+    """
+    found, missing = [], []
+    for path in map(str, paths):
+        folder, name = os.path.split(path)
+        try:
+            entries = [] if os.path.lexists(path) else os.listdir(folder or ".")
+        except OSError:
+            entries = []
+        stem, ext = _split_extension(name)
+        pattern = re.compile(re.escape(stem) + r"\.([1-9][0-9]*)-of-([1-9][0-9]*)" + re.escape(ext))
+        shards = {}
+        for entry in entries:
+            match = pattern.fullmatch(entry)
+            if match:
+                shards[int(match[1]), int(match[2])] = os.path.join(folder, entry)
+        if not shards:
+            found.append(path)  # read as it is, or named when it cannot be opened
+            continue
+        counts = sorted({m for _, m in shards})
+        if len(counts) > 1:
+            raise FormatError(path, "the shard reports beside it are of runs of "
+                              + " and of ".join(map(str, counts)) + " shards; give the ones of "
+                              "this run with --report")
+        count = counts[0]
+        for (k, m), shard in sorted(shards.items()):
+            if k > m:
+                raise FormatError(shard, f"names shard {k} of {m}, which does not exist")
+        for k in range(1, count + 1):
+            shard = os.path.join(folder, f"{stem}.{k}-of-{count}{ext}")
+            (found if (k, count) in shards else missing).append(shard)
+    return found, missing
+
+
+def _escaped(name):
+    """A name (bytes) as the report writes it: a tab or line end becomes a
+    blank, any other control byte \\xHH."""
+    out = bytearray()
+    for byte in name:
+        if byte in b"\t\n\r":
+            out += b" "
+        elif byte < 0x20 or byte == 0x7F:
+            out += b"\\x%02x" % byte
+        else:
+            out.append(byte)
+    return bytes(out)
+
+
+def _read_reports(paths, names):
+    """The report row of each job (its place in the run, from 0): (N,
+    diagnostics, file, line) for a job done, _FAILED for one that failed.
+    Later rows override earlier ones. Also the N of the run's reports and
+    where it was read."""
     rows = {}
     for path in paths:
         try:
-            with open(path, newline="", encoding="utf-8", errors="replace") as stream:
-                reader = csv.DictReader(stream, delimiter="\t")
-                need = {"data_file", "N", "rms_deviation", "max_deviation", "negative_points",
-                        "flags"}
-                if not need <= set(reader.fieldnames or ()):
-                    raise FormatError(path, "not a phasefit report: the header lacks "
-                                      + ", ".join(sorted(need - set(reader.fieldnames or ()))), 1)
-                for line_no, row in enumerate(reader, 2):
-                    if row["data_file"] not in files:
-                        continue
-                    if row["rms_deviation"] == "-":
-                        rows.pop(row["data_file"], None)
-                        continue
-                    if n is not None and row["N"] != str(n):
-                        raise FormatError(path, f"N = {row['N']}, but the coefficient files have "
-                                          f"N = {n}", line_no)
-                    mask = 0
-                    for flag in row["flags"].split(","):
-                        if flag == "-":
-                            continue
-                        if flag not in FLAG_MEANINGS:
-                            raise FormatError(path, f"unknown flag '{flag}'", line_no)
-                        mask |= 1 << FLAG_MEANINGS.index(flag)
-                    try:
-                        rows[row["data_file"]] = (float(row["rms_deviation"]),
-                                                  float(row["max_deviation"]),
-                                                  int(row["negative_points"]), mask)
-                    except (TypeError, ValueError):
-                        raise FormatError(path, "a diagnostic is not a number", line_no) from None
+            with open(path, "rb") as stream:
+                lines = stream.read().split(b"\n")
         except OSError as err:
             raise FormatError(path, f"cannot open: {err.strerror or err}") from None
-    return rows
+        if lines[-1]:
+            # The tool writes whole rows; a row without its line end was
+            # cut short (a shard killed while writing it).
+            raise FormatError(path, "the last row ends without a line end: it was cut short",
+                              len(lines))
+        lines = [line[:-1] if line.endswith(b"\r") else line for line in lines[:-1]]
+        header = lines[0].split(b"\t") if lines else []
+        columns = {c.decode("ascii", "replace"): i for i, c in enumerate(header)}
+        lacking = [c for c in REPORT_COLUMNS if c not in columns]
+        if lacking:
+            raise FormatError(path, "not a phasefit report: the header lacks "
+                              + ", ".join(sorted(lacking)), 1)
+        for line_no, line in enumerate(lines[1:], 2):
+            if not line or line == lines[0]:
+                continue  # a blank line, or the header of another report after cat
+            fields = line.split(b"\t")
+            if len(fields) != len(header):
+                raise FormatError(path, f"{len(fields)} fields, but the header has {len(header)}: "
+                                  "the row is damaged", line_no)
+            field = {c: fields[i] for c, i in columns.items()}
+            job = field["job"]
+            if not _DIGITS.fullmatch(job) or not 1 <= int(job) <= len(names):
+                raise FormatError(path, f"job '{job.decode('ascii', 'backslashreplace')}' is not "
+                                  f"one of the run's jobs 1 to {len(names)}", line_no)
+            job = int(job) - 1
+            if field["data_file"] != _escaped(names[job]):
+                shown = field["data_file"].decode("utf-8", "backslashreplace")
+                want = _escaped(names[job]).decode("utf-8", "backslashreplace")
+                raise FormatError(path, f"job {job + 1} is '{shown}' here but '{want}' in the run "
+                                  "lists: the report is not of this run", line_no)
+            if field["status"] != b"ok":
+                rows[job] = _FAILED
+                continue
+            text = {c: v.decode("ascii", "replace") for c, v in field.items()}
+            if not _DIGITS.fullmatch(field["N"]):
+                raise FormatError(path, f"N '{text['N']}' is not an integer", line_no)
+            mask = 0
+            for flag in text["flags"].split(","):
+                if flag == "-":
+                    continue
+                if flag not in FLAG_MEANINGS:
+                    raise FormatError(path, f"unknown flag '{flag}'", line_no)
+                mask |= 1 << FLAG_MEANINGS.index(flag)
+            # A count of grid points; one that the catalogue's 32-bit
+            # integers cannot hold is no count the tool wrote.
+            negative = field["negative_points"]
+            if not _DIGITS.fullmatch(negative) or int(negative) > np.iinfo(np.int32).max:
+                raise FormatError(path, f"negative_points '{text['negative_points']}' is not a "
+                                  "count of grid points", line_no)
+            try:
+                diagnostics = (float(text["rms_deviation"]), float(text["max_deviation"]),
+                               int(negative), mask)
+            except ValueError:
+                raise FormatError(path, "a diagnostic is not a number", line_no) from None
+            rows[job] = (int(field["N"]), diagnostics, path, line_no)
+    n, where = None, None
+    for row in rows.values():
+        if row is _FAILED:
+            continue
+        if n is None:
+            n, where = row[0], row
+        elif row[0] != n:
+            raise FormatError(row[2], f"N = {row[0]}, but '{where[2]}', line {where[3]} has "
+                              f"N = {n}", row[3])
+    return rows, n, (f"the report '{where[2]}' has" if where else None)
 
 
-def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
+def _run_files(workdir, record, record_path, reports, missing_reports, names, paths, band_mode,
+               spectral, sizes, output):
+    """Every file that collect reads or that belongs to the run, with its
+    role and whether collect reads it."""
+    for name, role in ((SIZE_LIST, "the size list"), (WAVELENGTH_LIST, "the wavelength list"),
+                       (BAND_LIST, "the band list")):
+        yield os.path.join(workdir, name), f"{role} {name}", True
+    if record is not None:
+        yield record_path, "the import record", True
+    for path in reports:
+        yield path, "a report (--report)", True
+    for path in missing_reports:
+        yield path, "the report of a shard", False
+    tables = None
+    if record is not None:
+        tables = os.path.join(workdir, record.get("tables", {}).get("directory", "tables/"))
+    for name, path in zip(names, paths):
+        shown = os.fsdecode(name)
+        yield path, f"the coefficient file of job {shown}", True
+        if tables is not None:
+            yield os.path.join(tables, shown), f"the table of job {shown}", False
+    if not band_mode and any(is_reference_wavelength(w) for w in spectral):
+        for size in sizes:
+            name = f"WN_REF_RE_{size_digits(size)}.dat"
+            yield os.path.join(output, name), f"the reference copy {name}", False
+
+
+def _catalogue_target(path):
+    """The file a catalogue path names, symbolic links followed, and its
+    status (None while it does not exist)."""
+    target = os.path.realpath(path)
+    try:
+        info = os.stat(target)
+    except FileNotFoundError:
+        folder = os.path.dirname(target)
+        if not os.path.isdir(folder):
+            raise FormatError(path, f"cannot write: the folder '{folder}' does not exist") from None
+        return target, None
+    except (OSError, ValueError) as err:
+        raise FormatError(path, f"cannot write: {getattr(err, 'strerror', None) or err}") from None
+    if stat.S_ISDIR(info.st_mode):
+        raise FormatError(path, "is a directory")
+    if not stat.S_ISREG(info.st_mode):
+        raise FormatError(path, "is not a regular file; a catalogue replaces the file it names, "
+                          "so it is written only to a regular file or a new name")
+    return target, info
+
+
+def _identity(path):
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return info.st_dev, info.st_ino
+
+
+def _refuse_run_file(output, files):
+    """Refuses a catalogue path that reaches a file of the run: by identity
+    when it exists, by its folder and name while it does not."""
+    target, info = _catalogue_target(output)
+
+    def refuse(path, role, read):
+        owner = "collect reads" if read else "belongs to the run"
+        raise FormatError(output, f"the catalogue (-o) is also {role} ('{path}'), which {owner}; "
+                          "choose another catalogue file")
+
+    if info is not None:
+        for path, role, read in files:
+            if _identity(path) == (info.st_dev, info.st_ino):
+                refuse(path, role, read)
+        return
+    folder, name = os.path.split(target)
+    here, folders = _identity(folder), {}
+    for path, role, read in files:
+        try:
+            os.stat(path)
+            continue  # it exists, and the catalogue's file does not
+        except FileNotFoundError:
+            pass
+        except (OSError, ValueError):
+            continue
+        # A symbolic link that points to no file yet stands for its target.
+        entry_folder, entry_name = os.path.split(os.path.realpath(path) if os.path.islink(path)
+                                                 else path)
+        if entry_name != name:
+            continue
+        if entry_folder not in folders:
+            folders[entry_folder] = _identity(entry_folder)
+        if here is not None and folders[entry_folder] == here:
+            refuse(path, role, read)
+
+
+def _read_job_file(path):
+    """A job's coefficient file, or "absent" or "empty"."""
+    if not os.path.exists(path):
+        return "absent"
+    if os.path.isfile(path) and os.path.getsize(path) == 0:
+        return "empty"
+    return read_coefficients(path)
+
+
+def read_run(directory, reports=(), keep_going=False, mode=None, history=None, output=None):
     """The catalogue of a run as an ``xarray.Dataset``, without writing it.
 
     ``directory`` is a working directory (holding INPUT/) or an output
-    directory inside one; ``reports`` are --report files of the run. A file
-    that cannot be read raises FormatError naming it and its line; with
-    ``keep_going`` it is left out (its job holds the fill value) and listed
-    in the attribute ``left_out``.
+    directory inside one; ``reports`` are --report files of the run (a path
+    that does not exist stands for the reports of the shards of a sharded
+    run, <stem>.K-of-M<ext>). Report rows belong to jobs by their ``job``
+    column; a job that a report marks as failed holds the fill value. The
+    order N is the reports' or, without them, that of most files. A file
+    that cannot be read, or whose N differs, raises FormatError naming it
+    and its line; with ``keep_going`` it is left out (its job holds the
+    fill value) and listed in the attribute ``left_out``. ``output``, the
+    catalogue's path, is refused before anything is read when it is a file
+    of the run.
     """
     import xarray as xr
 
-    workdir, output, band_mode, record, record_text = _locate(directory, mode)
+    workdir, output_dir, band_mode, record, record_text, record_path = _locate(directory, mode)
     sizes, size_bytes = read_size_list(workdir)
     labels, spectral, spectral_bytes = read_spectral_list(workdir, band_mode)
+    texts = _label_texts(os.path.join(workdir, BAND_LIST if band_mode else WAVELENGTH_LIST),
+                         labels)
+    if band_mode:
+        spectral = texts
+    # The names as the tool forms them, byte for byte; the paths as the
+    # operating system gives those bytes back.
+    names = [data_file_name(label, size, band_mode).encode("latin-1")
+             for label in labels for size in sizes]
+    paths = [os.path.join(output_dir, os.fsdecode(name)) for name in names]
+    report_paths, missing_reports = _expand_reports(reports)
+    if output is not None:
+        _refuse_run_file(output, _run_files(workdir, record, record_path, report_paths,
+                                            missing_reports, names, paths, band_mode, spectral,
+                                            sizes, output_dir))
+    rows, n, n_where = _read_reports(report_paths, names)
 
-    files, read, left_out, empty, absent = {}, {}, [], 0, 0
-    n, n_from = None, None
-    for label in labels:
-        for size in sizes:
-            name = data_file_name(label, size, band_mode)
-            path = os.path.join(output, name)
-            files[name] = path
-            if name in read or name in left_out:
-                continue
-            if not os.path.exists(path):
-                absent += 1
-                continue
-            if os.path.isfile(path) and os.path.getsize(path) == 0:
-                empty += 1
-                continue
+    found = {}  # by name, in job order: CoefficientFile, FormatError, "absent" or "empty"
+    absent = empty = failed = 0
+    for job, (name, path) in enumerate(zip(names, paths)):
+        if job in rows and rows[job] is _FAILED:
+            # Whatever file the job has is an earlier run's.
+            failed += 1
+            continue
+        if name not in found:
             try:
-                fit = read_coefficients(path)
-                if n is not None and fit.n != n:
-                    raise FormatError(path, f"N = {fit.n}, but '{n_from}' has N = {n}", 10)
+                found[name] = _read_job_file(path)
             except FormatError as err:
                 if not keep_going:
                     raise
-                left_out.append(name)
-                read[name] = err
-                continue
-            n, n_from = (fit.n, path) if n is None else (n, n_from)
-            read[name] = fit
+                found[name] = err
+        absent += found[name] == "absent"
+        empty += found[name] == "empty"
+    fits = {name: fit for name, fit in found.items() if isinstance(fit, CoefficientFile)}
+    if not fits:
+        raise FormatError(output_dir, "no coefficient file of the run lists' jobs could be read")
     if n is None:
-        raise FormatError(output, "no coefficient file of the run lists' jobs could be read")
-    diagnostics = _read_reports(reports, files, n)
+        # Without a report the run's order is that of most files, so that a
+        # stale file stands out rather than setting it.
+        (n, most), *other = collections.Counter(f.n for f in fits.values()).most_common()
+        if other and other[0][1] == most:
+            raise FormatError(output_dir, f"as many coefficient files have N = {n} as have "
+                              f"N = {other[0][0]} ({most}); give the run's --report")
+        n_where = f"{most} of {len(fits)} coefficient files have"
+    for name, fit in fits.items():
+        if fit.n != n:
+            err = FormatError(fit.path, f"N = {fit.n}, but {n_where} N = {n}", 10)
+            if not keep_going:
+                raise err
+            found[name] = err
+    left_out = [name for name, fit in found.items() if isinstance(fit, FormatError)]
 
     shape = (len(labels), len(sizes))
     coefficients = np.full(shape + (n + 1,), FLOAT_FILL, np.float32)
     bulk = {k: np.full(shape, FLOAT_FILL, np.float32) for k in ("ft", "Ce", "omega0", "g")}
     rms, largest = (np.full(shape, DOUBLE_FILL) for _ in range(2))
     negative, flags = (np.full(shape, INT_FILL, np.int32) for _ in range(2))
-    for i, label in enumerate(labels):
-        for j, size in enumerate(sizes):
-            name = data_file_name(label, size, band_mode)
-            fit = read.get(name)
-            if fit is None or isinstance(fit, FormatError):
-                continue
-            # F12.7 text of magnitude below 10^4 lies far from any midpoint
-            # of two singles, so one rounding of the double is exact.
-            coefficients[i, j] = fit.coefficients.astype(np.float32)
-            for key, value in (("ft", fit.ft), ("Ce", fit.ce), ("omega0", fit.omega0),
-                               ("g", fit.g)):
-                bulk[key][i, j] = _single(value)
-            if name in diagnostics:
-                r, m, k, mask = diagnostics[name]
-                rms[i, j], largest[i, j], negative[i, j], flags[i, j] = r, m, k, mask
+    for job, name in enumerate(names):
+        i, j = divmod(job, len(sizes))
+        row = rows.get(job)
+        fit = found.get(name)
+        if row is _FAILED or not isinstance(fit, CoefficientFile):
+            continue
+        # F12.7 text of magnitude below 10^4 lies far from any midpoint
+        # of two singles, so one rounding of the double is exact.
+        coefficients[i, j] = fit.coefficients.astype(np.float32)
+        for key, value in (("ft", fit.ft), ("Ce", fit.ce), ("omega0", fit.omega0),
+                           ("g", fit.g)):
+            bulk[key][i, j] = _single(value)
+        if row is not None:
+            rms[i, j], largest[i, j], negative[i, j], flags[i, j] = row[1]
 
     physical = None
     if record is not None:
@@ -203,7 +500,7 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
     else:
         raw["wavelength"] = ("spectral", np.array(spectral, float),
                              {"standard_name": "radiation_wavelength", "units": "um"})
-    raw["label"] = ("spectral", np.array(labels, object),
+    raw["label"] = ("spectral", np.array(texts, object),
                     {"long_name": "label of the spectral point in the data-file names"})
     raw["size"] = ("size", np.array(sizes, np.int32),
                    {"long_name": "particle size in the data-file names"})
@@ -256,9 +553,11 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
         "expansion_order": np.int32(n),
         "spectral_mode": np.int32(1 if band_mode else 0),
         "coefficient_convention": CONVENTION,
-        "output_directory": output,
-        "run_list_sizes": size_bytes.decode("latin-1"),
-        "run_list_spectral": spectral_bytes.decode("latin-1"),
+        "output_directory": output_dir,
+        # The lists' bytes as text; a byte that is not UTF-8 (it can stand
+        # only where the tool never looks) is shown as \xHH.
+        "run_list_sizes": size_bytes.decode("utf-8", "backslashreplace"),
+        "run_list_spectral": spectral_bytes.decode("utf-8", "backslashreplace"),
         "jobs_without_file": np.int32(absent),
         "jobs_with_empty_file": np.int32(empty),
     }
@@ -266,55 +565,100 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
         raw.attrs["import_record"] = record_text
         raw.attrs["tables_directory"] = os.path.join(workdir, record.get("tables", {})
                                                      .get("directory", "tables/"))
+    if failed:
+        raw.attrs["jobs_failed"] = np.int32(failed)
     if reports:
-        raw.attrs["reports"] = "; ".join(os.path.abspath(r) for r in reports)
+        raw.attrs["reports"] = "; ".join(os.path.abspath(r) for r in report_paths)
+    if missing_reports:
+        raw.attrs["reports_missing"] = "\n".join(os.path.abspath(r) for r in missing_reports)
     if keep_going:
         raw.attrs["jobs_left_out"] = np.int32(len(left_out))
-        raw.attrs["left_out"] = "\n".join(str(read[name]) for name in left_out)
+        raw.attrs["left_out"] = "\n".join(str(found[name]) for name in left_out)
     return xr.decode_cf(raw)
 
 
 def write_catalogue(dataset, path):
-    """Writes ``dataset`` as read_run built it, replacing ``path`` only once
-    the whole file is written."""
+    """Writes ``dataset`` as read_run built it, replacing the file ``path``
+    names (a symbolic link is followed) only once the whole file is written.
+    A path that names something other than a regular file is refused."""
+    target, _ = _catalogue_target(path)
+    try:
+        handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
+                                             dir=os.path.dirname(target))
+        os.close(handle)
+    except OSError as err:
+        raise FormatError(path, f"cannot write: {err.strerror or err}") from None
+    try:
+        _write_apart(dataset, temporary)
+        os.chmod(temporary, 0o666 & ~_umask())
+        os.replace(temporary, target)
+    except BaseException as err:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        if isinstance(err, (OSError, RuntimeError)):
+            cause = err.strerror if isinstance(err, OSError) and err.strerror else err
+            raise FormatError(path, f"cannot write: {cause}") from None
+        raise
+
+
+def _write_apart(dataset, path):
+    # The netCDF library does not recover from a failed write (a full file
+    # system): the failure leaves the file open inside HDF5, and the
+    # process crashes when it exits. So a child process writes the file and
+    # the failure, or the crash, comes back here as an error.
+    if not hasattr(os, "fork"):
+        _write_netcdf(dataset, path)
+        return
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status, message = 0, b""
+        try:
+            os.close(reader)
+            _write_netcdf(dataset, path)
+        except BaseException as err:
+            status, message = 1, (str(err) or type(err).__name__).encode("utf-8", "replace")
+        try:
+            os.write(writer, message[:4096])
+        finally:
+            os._exit(status)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as stream:
+        message = stream.read().decode("utf-8", "replace")
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        raise RuntimeError(f"the netCDF writer ended with signal {os.WTERMSIG(status)}")
+    if os.WEXITSTATUS(status) != 0:
+        raise RuntimeError(message or "the netCDF writer failed")
+
+
+def _write_netcdf(raw, path):
     import netCDF4
 
-    raw = dataset
-    path = os.path.abspath(path)
-    if os.path.isdir(path):
-        raise FormatError(path, "is a directory")
-    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", dir=os.path.dirname(path))
-    os.close(handle)
-    try:
-        with netCDF4.Dataset(temporary, "w", format="NETCDF4") as out:
-            for dim, length in raw.sizes.items():
-                out.createDimension(dim, length)
-            for name, variable in raw.variables.items():
-                encoding = variable.encoding
-                fill = encoding.get("_FillValue")
-                dtype = encoding.get("dtype", variable.dtype)
-                if variable.dtype == object:
-                    dtype = str
-                created = out.createVariable(name, dtype, variable.dims,
-                                             fill_value=fill if fill is not None else False)
-                attributes = dict(variable.attrs)
-                if name not in raw.coords:
-                    # Auxiliary coordinates are named by the variables they label.
-                    auxiliary = [c for c in raw.coords if c not in raw.dims
-                                 and set(raw[c].dims) <= set(variable.dims)]
-                    if auxiliary:
-                        attributes["coordinates"] = " ".join(auxiliary)
-                created.setncatts(attributes)
-                data = variable.values
-                if fill is not None:
-                    data = np.where(np.isnan(data), fill, data).astype(dtype)
-                created[...] = data
-            out.setncatts(raw.attrs)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    with netCDF4.Dataset(path, "w", format="NETCDF4") as out:
+        for dim, length in raw.sizes.items():
+            out.createDimension(dim, length)
+        for name, variable in raw.variables.items():
+            encoding = variable.encoding
+            fill = encoding.get("_FillValue")
+            dtype = encoding.get("dtype", variable.dtype)
+            if variable.dtype == object:
+                dtype = str
+            created = out.createVariable(name, dtype, variable.dims,
+                                         fill_value=fill if fill is not None else False)
+            attributes = dict(variable.attrs)
+            if name not in raw.coords:
+                # Auxiliary coordinates are named by the variables they label.
+                auxiliary = [c for c in raw.coords if c not in raw.dims
+                             and set(raw[c].dims) <= set(variable.dims)]
+                if auxiliary:
+                    attributes["coordinates"] = " ".join(auxiliary)
+            created.setncatts(attributes)
+            data = variable.values
+            if fill is not None:
+                data = np.where(np.isnan(data), fill, data).astype(dtype)
+            created[...] = data
+        out.setncatts(raw.attrs)
 
 
 def _umask():

@@ -3,6 +3,8 @@
 Matplotlib runs on its Agg backend, so no display is needed.
 """
 
+import contextlib
+import io
 import os
 
 import numpy as np
@@ -21,12 +23,34 @@ def reconstruction_text(coefficient_file, table):
     return "\n".join(lines) + "\n"
 
 
-def draw_comparison(coefficient_file, table, output_path):
-    """Writes a PNG: the table and P_smooth on a logarithmic scale against the
-    scattering angle, and their relative deviation in a second panel."""
+def plot_format(output_path):
+    """The file a plot goes to and its format, from the name's extension
+    (a name without one gets .png); ValueError for a format Matplotlib
+    cannot write."""
     import matplotlib
 
     matplotlib.use("Agg")
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    output_path = str(output_path)
+    extension = os.path.splitext(output_path)[1][1:].lower()
+    if not extension:
+        extension = matplotlib.rcParams["savefig.format"]
+        output_path = output_path.rstrip(".") + "." + extension
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if extension not in formats:
+        raise ValueError(f"no plot format '{extension}' (the formats: "
+                         + ", ".join(sorted(formats)) + ")")
+    return output_path, extension
+
+
+def draw_comparison(coefficient_file, table, output_path):
+    """Writes a PNG (or the format of the name's extension): the table and
+    P_smooth on a logarithmic scale against the scattering angle, and their
+    relative deviation in a second panel. The plot is drawn whole before
+    the file is opened, and a file this call created is removed again when
+    writing it fails."""
+    output_path, extension = plot_format(output_path)
     import matplotlib.pyplot as plt
 
     order = np.argsort(table.angle, kind="stable")
@@ -71,10 +95,20 @@ def draw_comparison(coefficient_file, table, output_path):
         fontsize=11,
     )
     figure.tight_layout()
+    image = io.BytesIO()
     try:
-        figure.savefig(output_path, dpi=100)
+        figure.savefig(image, format=extension, dpi=100)
     finally:
         plt.close(figure)
+    existed = os.path.lexists(output_path)
+    try:
+        with open(output_path, "wb") as stream:
+            stream.write(image.getbuffer())
+    except OSError:
+        if not existed:
+            with contextlib.suppress(OSError):
+                os.unlink(output_path)
+        raise
 
 
 def _short(path, limit=48):

@@ -69,11 +69,23 @@ def _bad_coefficients(tmp_path):
     return path
 
 
+def _not_a_catalogue(tmp_path):
+    netCDF4 = pytest.importorskip("netCDF4")
+    with netCDF4.Dataset(tmp_path / "other.nc", "w") as out:
+        out.createDimension("x", 2)
+        out.createVariable("x", "f4", ("x",))
+    return [tmp_path / "other.nc", "--select", "0p55", "10"]
+
+
 FAILURES = {
     "missing coefficient file": (lambda t: ["absent.dat", TABLE], "file 'absent.dat': cannot open"),
     "missing table": (lambda t: [GOLDEN, "absent.dat"], "file 'absent.dat': cannot open"),
     "asterisks": (lambda t: [_bad_coefficients(t), TABLE], "line 13: coefficient 2: field"),
     "unwritable plot": (lambda t: [GOLDEN, TABLE, "-o", t / "no/such/dir.png"], "cannot write"),
+    "unknown plot format": (lambda t: [GOLDEN, TABLE, "-o", t / "p.xyz"], "no plot format 'xyz'"),
+    "missing catalogue": (lambda t: ["absent.nc", "--select", "0p55", "10"],
+                          "file 'absent.nc': cannot open"),
+    "netCDF that is not a catalogue": (_not_a_catalogue, "not a catalogue of phasefit-collect"),
 }
 
 
