@@ -162,9 +162,9 @@ def _label_texts(path, labels):
 
 
 def _split_extension(name):
-    # The last extension; a dot that starts the name begins no extension.
-    dot = name.rfind(".")
-    return (name, "") if dot <= 0 else (name[:dot], name[dot:])
+    # The last extension, split as the tool splits it: dots that start the
+    # name begin no extension ("..rep" has none, "rep." has ".").
+    return os.path.splitext(name)
 
 
 def _expand_reports(paths):
