@@ -36,8 +36,8 @@ def use_help_text(parser, command):
 def phasefit_for(rundir):
     """How to call, from ``rundir``, the phasefit that goes with this
     package: plain ``phasefit`` when that is the one the PATH finds (or none
-    is found), else its path, relative when it shares a tree with
-    ``rundir`` (../build/phasefit for a run directory in the source tree)."""
+    is found), else its path, relative when both it and ``rundir`` lie in
+    the current directory (../build/phasefit from the source tree's root)."""
     tool = None
     for candidate in (os.path.join(_TOP, "build", "phasefit"),
                       os.path.join(_TOP, os.pardir, os.pardir, "bin", "phasefit")):
@@ -47,7 +47,7 @@ def phasefit_for(rundir):
     on_path = shutil.which("phasefit")
     if tool is None or (on_path and os.path.realpath(on_path) == tool):
         return "phasefit"
-    rundir = os.path.realpath(rundir)
-    if os.path.commonpath([tool, rundir]) != os.path.sep:
+    here, rundir = os.path.realpath(os.curdir), os.path.realpath(rundir)
+    if all(os.path.commonpath([here, p]) == here for p in (tool, rundir)):
         return os.path.relpath(tool, rundir)
     return tool
