@@ -103,8 +103,8 @@ def test_the_title_knows_the_job_from_its_run_directory_and_report(fitted, tmp_p
         "sizes": [{"name": 5, "value": 5.25}]}))
     fit = read_coefficients(run / "output/WVN_1p60_DE_005.dat")
     header = "data_file\tN\tft\tflags\n"
-    (run / "report.tsv").write_text(
-        f"{header}WVN_1p60_DE_005.dat\t8\t{fitted.report['back8']['ft']}\tft_outside_0_1,extrapolated\n")
+    row = f"WVN_1p60_DE_005.dat\t8\t{fitted.report['back8']['ft']}\tft_outside_0_1,extrapolated\n"
+    (run / "report.tsv").write_text(header + row)
     job = job_of_file(fit)
     assert (job.spectral, job.size) == ("1.6 µm", "size 005: effective radius 5.25 µm")
     assert (job.flags, job.flags_from) == (["ft_outside_0_1", "extrapolated"], "report.tsv")
