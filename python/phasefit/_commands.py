@@ -2,9 +2,11 @@
 they go with.
 
 The package lies in the source tree as python/phasefit/, beside docs/ and
-the build folder, and is installed as PREFIX/share/phasefit/python/phasefit/,
-beside PREFIX/share/phasefit/docs/ and below PREFIX/bin/. Both layouts put
-the help texts two folders up, in docs/.
+the build folder; a build may place a copy in <build>/python/phasefit/,
+beside <build>/docs/ and the tool; it is installed as
+PREFIX/share/phasefit/python/phasefit/, beside PREFIX/share/phasefit/docs/
+and below PREFIX/bin/. Every layout puts the help texts two folders up, in
+docs/.
 """
 
 import os
@@ -39,7 +41,7 @@ def phasefit_for(rundir):
     is found), else its path, relative when both it and ``rundir`` lie in
     the current directory (../build/phasefit from the source tree's root)."""
     tool = None
-    for candidate in (os.path.join(_TOP, "build", "phasefit"),
+    for candidate in (os.path.join(_TOP, "build", "phasefit"), os.path.join(_TOP, "phasefit"),
                       os.path.join(_TOP, os.pardir, os.pardir, "bin", "phasefit")):
         if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             tool = os.path.realpath(candidate)
