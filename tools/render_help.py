@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
-"""Renders the help text (docs/phasefit.txt), the one source of both
-`phasefit --help` and the manual page, as a C++ string literal or as troff.
+"""Renders a command's help text (docs/<command>.txt), the one source of
+both its `--help` and its manual page, as a C++ string literal or as troff.
 
   render_help.py SOURCE --cxx OUT        the text as a raw string literal
   render_help.py SOURCE --man OUT --version V
 
 The text is laid out for a terminal, and the manual page follows its
-layout: a paragraph at the left margin; a heading ("Title:", "Title (note):"
-or "Title: text"); entries indented by two blanks, a term, two or more
-blanks and its description, continued on lines indented further (a term too
-long for its column stands alone on its line, the description below it).
+layout. The first lines, up to the first blank line, are the usage: "Usage:
+NAME arguments", further forms on lines that start with NAME after the
+indentation, and continuations of a form on the other indented lines. Then
+blocks separated by blank lines: a paragraph at the left margin; a heading
+("Title:", "Title (note):" or "Title: text"); entries indented by two
+blanks, a term, two or more blanks and its description, continued on lines
+indented further (a term too long for its column stands alone on its line,
+the description below it); a block indented by four blanks or more,
+shown as it is (commands, file layouts). The body of a section whose title
+begins with "Example" is shown as it is too.
 """
 import argparse
 import re
@@ -45,7 +51,7 @@ def heading(block):
             break
         head.append(line)
         if line.endswith(":"):
-            match = re.fullmatch(r"([A-Z][\w ]*?)(?: \((.*)\))?:", " ".join(head), re.S)
+            match = re.fullmatch(r"([A-Z][\w ,'-]*?)(?: \((.*)\))?:", " ".join(head), re.S)
             if match:
                 return match.group(1), match.group(2), block[i + 1:]
             break
@@ -74,18 +80,40 @@ def entries_and_paragraphs(lines):
     return items
 
 
+def usage_forms(lines):
+    """The command's name and the arguments of each of its usage forms."""
+    match = re.fullmatch(r"Usage: (\S+) ?(.*)", lines[0])
+    assert match, lines[0]
+    name, forms = match.group(1), [match.group(2)]
+    for line in lines[1:]:
+        line = line.strip()
+        if line == name or line.startswith(name + " "):
+            forms.append(line[len(name):].strip())
+        else:
+            forms[-1] += " " + line
+    return name, forms
+
+
+def verbatim(lines):
+    depth = min(indent(line) for line in lines)
+    return [".PP", ".RS", ".nf"] + [escape(line[depth:]) for line in lines] + [".fi", ".RE"]
+
+
 def manual_page(text, version):
-    lines = text.splitlines()
-    usage = lines[0]
-    assert usage.startswith("Usage: phasefit "), usage
-    out = [f'.TH PHASEFIT 1 "" "phasefit {version}" "User Commands"', ".SH NAME"]
-    body = list(blocks_of(lines[1:]))
-    description = body[0]
-    summary = " ".join(description).split(":")[0].rstrip(".")
-    out.append("phasefit \\- " + escape(summary[0].lower() + summary[1:]))
-    out += [".SH SYNOPSIS", ".B phasefit", escape(usage[len("Usage: phasefit "):])]
+    blocks = list(blocks_of(text.splitlines()))
+    name, forms = usage_forms(blocks[0])
+    out = [f'.TH {escape(name.upper())} 1 "" "phasefit {version}" "User Commands"', ".SH NAME"]
+    description = blocks[1]
+    summary = re.split(r":|\. ", " ".join(description), maxsplit=1)[0].rstrip(".")
+    out.append(escape(name) + " \\- " + escape(summary[0].lower() + summary[1:]))
+    out.append(".SH SYNOPSIS")
+    for i, form in enumerate(forms):
+        out += ([".br"] if i else []) + [".B " + escape(name), escape(form)]
     out += [".SH DESCRIPTION", escape(" ".join(description))]
-    for block in body[1:]:
+    for block in blocks[2:]:
+        if min(indent(line) for line in block) >= 4:
+            out += verbatim(block)
+            continue
         title, note, rest = heading(block)
         if title:
             out.append(".SH " + escape(title.upper()))
@@ -93,7 +121,7 @@ def manual_page(text, version):
                 out.append(escape(note[0].upper() + note[1:] + "."))
         else:
             out.append(".PP")
-        if title == "Example":
+        if title and title.startswith("Example"):
             out += [".nf"] + [escape(line.strip()) for line in rest] + [".fi"]
             continue
         for item in entries_and_paragraphs(rest):
@@ -113,7 +141,7 @@ def main():
     args = parser.parse_args()
     with open(args.source, encoding="utf-8") as stream:
         text = stream.read()
-    if ")phasefit\"" in text:
+    if ")phasefit\"" in text and args.cxx:
         sys.exit("render_help.py: the text holds the literal's delimiter")
     if args.cxx:
         with open(args.cxx, "w", encoding="utf-8") as stream:

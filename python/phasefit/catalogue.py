@@ -574,7 +574,18 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
     if keep_going:
         raw.attrs["jobs_left_out"] = np.int32(len(left_out))
         raw.attrs["left_out"] = "\n".join(str(found[name]) for name in left_out)
-    return xr.decode_cf(raw)
+    return _indexed(xr.decode_cf(raw))
+
+
+def _indexed(dataset):
+    """``dataset`` with indexes on the coordinates along the spectral and
+    size dimensions, so that ``.sel(wavelength=0.55)`` (or ``band=``,
+    ``label=``) and ``.sel(size=10)`` (or ``physical_size=``) pick a job;
+    the dimensions stay those of the file."""
+    for name in ("wavelength", "band", "label", "physical_size"):
+        if name in dataset.coords and name not in dataset.indexes:
+            dataset = dataset.set_xindex(name)
+    return dataset
 
 
 def write_catalogue(dataset, path):
@@ -673,7 +684,7 @@ def open_catalogue(path):
     import xarray as xr
 
     with xr.open_dataset(path) as dataset:
-        return dataset.load()
+        return _indexed(dataset.load())
 
 
 def entry(dataset, spectral, size, name=""):

@@ -223,6 +223,18 @@ def test_the_catalogue_draws_as_its_coefficient_file(runs):
                                np.loadtxt(from_file.stdout.splitlines()), rtol=1e-6)
 
 
+@pytest.mark.parametrize("fmt", ["isca", "legendre-nc"])
+def test_a_job_is_selected_by_wavelength_or_band_and_by_size(runs, fmt):
+    root, _ = runs(fmt)
+    _, wavelengths, bands, size_names = FORMATS[fmt]
+    spectral = {"band": str(wavelengths[1])} if bands else {"wavelength": wavelengths[1]}
+    for dataset in (open_catalogue(root / "catalogue.nc"), read_run(root / "run")):
+        want = bits(dataset.coefficients.isel(spectral=1, size=1))
+        for size in ({"size": size_names[1]}, {"physical_size": size_names[1]}):
+            assert np.array_equal(bits(dataset.coefficients.sel(**spectral, **size)), want)
+        assert dict(dataset.coefficients.sizes) == {"spectral": 2, "size": 2, "moment": 17}
+
+
 BAD_SOURCES = {
     "a missing variable": (lambda p: write_legendre(p / "db.nc", [0.55], drop="legcoef"),
                            "legendre-nc", "db.nc': no variable 'legcoef'"),

@@ -1,5 +1,7 @@
 """phasefit-plot as a command: the PNG, the text listing and the failures."""
 
+import json
+import shutil
 import struct
 import subprocess
 
@@ -8,6 +10,7 @@ import pytest
 
 from conftest import PLOT_COMMAND, REPO_ROOT
 from phasefit import read_coefficients, read_phase_table, smooth_phase_function
+from phasefit.plot import job_of_file
 
 GOLDEN = REPO_ROOT / "tests/data/golden/WVN_0p55_DE_010_N16.dat"
 TABLE = REPO_ROOT / "examples/tables/WVN_0p55_DE_010.dat"
@@ -38,6 +41,7 @@ def test_default_name_is_the_coefficient_stem_in_the_working_directory(tmp_path)
     done = plot(GOLDEN, TABLE, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     png_size(tmp_path / "WVN_0p55_DE_010_N16.png")
+    assert done.stdout == f"phasefit-plot: wrote {tmp_path / 'WVN_0p55_DE_010_N16.png'}\n"
 
 
 def test_text_lists_the_reconstruction_at_the_table_angles():
@@ -97,3 +101,28 @@ def test_failure_is_one_line_and_status_2(tmp_path, make_args, cause):
     assert done.stderr.startswith("phasefit-plot: file '")
     assert done.stderr.count("\n") == 1
     assert cause in done.stderr
+
+
+def test_the_title_knows_the_job_from_its_run_directory_and_report(fitted, tmp_path):
+    # A run directory as phasefit-import leaves it: the size's physical
+    # value in import.json, the flags in report.tsv.
+    run = tmp_path / "run"
+    (run / "output").mkdir(parents=True)
+    shutil.copy(fitted.files["back8"], run / "output/WVN_1p60_DE_005.dat")
+    (run / "import.json").write_text(json.dumps({
+        "spectral": [{"label": "1p60", "wavelength_um": 1.6}],
+        "size": {"long_name": "effective radius", "units": "um"},
+        "sizes": [{"name": 5, "value": 5.25}]}))
+    fit = read_coefficients(run / "output/WVN_1p60_DE_005.dat")
+    header = "data_file\tN\tft\tflags\n"
+    row = f"WVN_1p60_DE_005.dat\t8\t{fitted.report['back8']['ft']}\tft_outside_0_1,extrapolated\n"
+    (run / "report.tsv").write_text(header + row)
+    job = job_of_file(fit)
+    assert (job.spectral, job.size) == ("1.6 µm", "size 005: effective radius 5.25 µm")
+    assert (job.flags, job.flags_from) == (["ft_outside_0_1", "extrapolated"], "report.tsv")
+    # A report of another run (another N) is not this file's: the flags
+    # the file itself shows stand in.
+    (run / "report.tsv").write_text(f"{header}WVN_1p60_DE_005.dat\t16\t0.1\t-\n")
+    job = job_of_file(fit)
+    assert job.flags == ["ft_outside_0_1"] and "no report" in job.flags_from
+
