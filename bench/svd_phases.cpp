@@ -8,7 +8,11 @@
 // rotations to U and to V. Not a test; `make bench` runs it on the real
 // tables.
 //
-// Usage: svd_phases [--repeat R] [--n N] TABLE_OR_DIRECTORY...
+// Usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline]
+//                   [--cpu-clock] TABLE_OR_DIRECTORY...
+// --fast-only skips the reference form; --form runs the kernels of that
+// instruction-set form (16: the widest the machine has; 8: the 8-lane
+// forms in their AVX2 build where the machine has AVX2).
 
 #include "numerics/svd_phases.hpp"
 
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,7 +47,17 @@ namespace ph = phasefit::numerics::svd_phases;
 
 void resume(std::string_view) {}
 
+// With --cpu-clock, the CPU time of this thread rather than the wall
+// time: on a machine busy with other work, a run that lost the processor
+// for a while then does not count the time it waited.
+bool cpu_clock = false;
+
 double now_ms() {
+  if (cpu_clock) {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+  }
   return std::chrono::duration<double, std::milli>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -80,8 +95,8 @@ void copy_block(const nm::MatView& from, int rows, int cols, const nm::MatView& 
 
 // Phases of the fast form, on the working copies of the workspace as
 // svdcmp uses them, and of the reference form, on a plain copy.
-void measure(const std::vector<float>& system, int m, int n, int repeat, Figures& fast,
-             Figures& ref) {
+void measure(const std::vector<float>& system, int m, int n, int repeat, bool with_reference,
+             Figures& fast, Figures& ref) {
   const nm::MatView source{std::span<float>(const_cast<float*>(system.data()), system.size()),
                            ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
   auto workspace = std::make_unique<nm::SvdWorkspace>();
@@ -152,6 +167,7 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
   fast.whole = best_ms(
       repeat, [&] { u = system; }, [&] { nm::svdcmp(uv, m, n, w_store, vv, resume, *workspace); });
 
+  if (!with_reference) return;
   // The reference form, phase by phase, on the caller's layout.
   std::vector<float> a = system;
   const nm::MatView av{a, ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
@@ -204,18 +220,29 @@ std::vector<std::string> tables_of(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
   int repeat = 9;
   int order = 300;
+  bool with_reference = true;
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
       repeat = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--n") == 0 && i + 1 < argc)
       order = std::atoi(argv[++i]);
-    else
+    else if (std::strcmp(argv[i], "--cpu-clock") == 0)
+      cpu_clock = true;
+    else if (std::strcmp(argv[i], "--fast-only") == 0)
+      with_reference = false;
+    else if (std::strcmp(argv[i], "--form") == 0 && i + 1 < argc) {
+      const std::string form = argv[++i];
+      nm::kernels::use_narrow_vectors(form == "8" || form == "baseline");
+      nm::kernels::use_baseline_vectors(form == "baseline");
+    } else
       arguments.emplace_back(argv[i]);
   }
   const std::vector<std::string> paths = tables_of(arguments);
   if (paths.empty()) {
-    std::fprintf(stderr, "usage: svd_phases [--repeat R] [--n N] TABLE_OR_DIRECTORY...\n");
+    std::fprintf(stderr,
+                 "usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline] "
+                 "[--cpu-clock] TABLE_OR_DIRECTORY...\n");
     return 2;
   }
   ex::QuadratureGrid grid;
@@ -240,7 +267,7 @@ int main(int argc, char** argv) {
     std::array<float, ex::kGridPoints> rhs;
     ex::build_fit_system(phase, order, moments, fit->apl, ex::design_matrix(*fit), rhs);
     Figures fast, ref;
-    measure(fit->u, ex::kGridPoints, n, repeat, fast, ref);
+    measure(fit->u, ex::kGridPoints, n, repeat, with_reference, fast, ref);
     std::printf(
         "%-28.28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6ld %7.2f | %7.1f %7.1f %7.1f %7.1f "
         "%7.1f | %5.1f\n",

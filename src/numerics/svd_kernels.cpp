@@ -139,6 +139,12 @@ PHASEFIT_INLINE void store_as(float* p, V v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+// Floats from p to the next 64-byte line (0 if p starts one).
+PHASEFIT_INLINE int floats_to_line(const float* p) {
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+  return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
+}
+
 // Lane numbers 0, 1, ... of V, as integers of the same lane count, for the
 // masks of the lanes inside a block; 0 for float.
 template <class V>
@@ -429,10 +435,30 @@ PHASEFIT_INLINE void column_update_dot_groups(float* a, std::ptrdiff_t ld, int c
       if constexpr (Update) factor[g][c] = factors[j];
       if constexpr (Dot) start[g][c] = dots[j];
     }
+  // The rows before the first line boundary of the first column, one at a
+  // time: from there on, where ld is whole lines, every vector loads and
+  // stores whole lines of every column (a vector split across two lines
+  // costs about two).
+  const int head = std::min(count, floats_to_line(column[0][0]));
+#pragma GCC unroll 8
+  for (int g = 0; g < Groups; ++g)
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c) {
+      if (Ragged && g * lanes + c >= inside) continue;
+      float* p = column[g][c];
+      for (int t = 0; t < head; ++t) {
+        float value = p[t];
+        if constexpr (Update) {
+          value = value + x[t] * factor[g][c];
+          p[t] = value;
+        }
+        if constexpr (Dot) start[g][c] = start[g][c] + y[t] * value;
+      }
+    }
   V sum[Groups];
 #pragma GCC unroll 8
   for (int g = 0; g < Groups; ++g) sum[g] = load_as<V>(start[g]);
-  int t = 0;
+  int t = head;
   for (; t + lanes <= count; t += lanes) {
     V xv{}, yv{};
     if constexpr (Update) xv = load_as<V>(x + t);
@@ -561,7 +587,12 @@ PHASEFIT_INLINE void update_row_dots_with(float* a, std::ptrdiff_t ld, int rows,
                                           const float* u, const float* factors, const float* x,
                                           float* sums) {
   constexpr int lanes = lanes_of<V>;
+  // The rows before the first line boundary one at a time, so that the
+  // vectors load and store whole lines (where ld is whole lines).
+  const int head = std::min(rows, floats_to_line(a));
   int r = 0;
+  for (; r < head; ++r)
+    update_row_dot_blocks<float, 1, Update>(a, ld, r, cols, u, factors, x, sums);
   for (; r + kWalkBlocks * lanes <= rows; r += kWalkBlocks * lanes)
     update_row_dot_blocks<V, kWalkBlocks, Update>(a, ld, r, cols, u, factors, x, sums);
   for (; r + lanes <= rows; r += lanes)
@@ -596,12 +627,6 @@ PHASEFIT_KERNEL(update_row_dots, V16,
                 (a, ld, rows, cols, u, factors, x, sums))
 
 namespace {
-
-// Floats from p to the next 64-byte line (0 if p starts one).
-PHASEFIT_INLINE int floats_to_line(const float* p) {
-  const auto address = reinterpret_cast<std::uintptr_t>(p);
-  return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
-}
 
 // Whether the whole-line walks may run on `runs` runs of `run` consecutive
 // floats, the first at p, each `stride` floats after the previous one. A
