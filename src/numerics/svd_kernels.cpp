@@ -1206,6 +1206,11 @@ PHASEFIT_KERNEL(update_and_row_reflect, V16,
                  std::span<const float> storage),
                 (a, ld, rows, cols, u, factors, x, y, storage))
 
+ProcessorForms processor_forms() {
+  const Isa isa = processor_isa();
+  return {isa != Isa::baseline, isa == Isa::avx512f};
+}
+
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 
 bool use_baseline_vectors(bool baseline) { return baseline_only.exchange(baseline); }

@@ -90,6 +90,16 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count);
 
+// Which builds of the kernels this processor can run: the baseline one
+// always, the 8-lane AVX2 one where it has AVX2, the 16-lane AVX-512F one
+// where it has AVX-512F (whatever use_narrow_vectors and
+// use_baseline_vectors say).
+struct ProcessorForms {
+  bool avx2 = false;
+  bool avx512f = false;
+};
+ProcessorForms processor_forms();
+
 // With true, the 8-lane forms run even on a machine where the 16-lane
 // forms would (for tests of both on one machine). Returns the previous
 // setting.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <random>
@@ -296,6 +297,21 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
     SCOPED_TRACE("N = " + std::to_string(c.order) + ", " + std::to_string(c.points) + " points");
     expect_same_svdfit(design_system(c.points, c.order, c.g));
   }
+}
+
+// The tests above run the widest form this machine has, the ones below the
+// 8-lane and baseline forms; a form the processor lacks is never checked
+// here, and this says so in the test output.
+TEST(SvdKernelForms, SaysWhichFormsThisMachineChecks) {
+  const kernels::ProcessorForms forms = kernels::processor_forms();
+  std::printf(
+      "[          ] kernel forms checked on this machine: baseline; 8-lane AVX2 %s; "
+      "16-lane AVX-512F %s\n",
+      forms.avx2 ? "yes" : "no (no AVX2: the 8-lane forms run their baseline build)",
+      forms.avx512f ? "yes" : "no");
+  if (!forms.avx512f)
+    GTEST_SKIP() << "this processor lacks AVX-512F: the 16-lane forms were not run; check them "
+                    "on a machine that has it";
 }
 
 // The forms of the kernels a machine with AVX-512F does not run by
