@@ -302,7 +302,7 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
 // The tests above run the widest form this machine has, the ones below the
 // 8-lane and baseline forms; a form the processor lacks is never checked
 // here, and this says so in the test output.
-TEST(SvdKernelForms, SaysWhichFormsThisMachineChecks) {
+TEST(SvdcmpFast, SaysWhichKernelFormsThisMachineChecks) {
   const kernels::ProcessorForms forms = kernels::processor_forms();
   std::printf(
       "[          ] kernel forms checked on this machine: baseline; 8-lane AVX2 %s; "
