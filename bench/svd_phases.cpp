@@ -119,7 +119,7 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
 
   fast.phase[0] = best_ms(
       repeat, [&] { copy_block(source, m, n, copies.a); },
-      [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e); });
+      [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e, copies.a.data); });
   save(after1);
   w1.assign(w_store.begin(), w_store.end());
   e1.assign(e_store.begin(), e_store.end());
@@ -127,7 +127,8 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
       repeat, [&] { load(after1); },
       [&] { ph::accumulate_right_fast(copies.a, n, e, copies.row_major, copies.v); });
   fast.phase[2] = best_ms(
-      repeat, [&] { load(after1); }, [&] { ph::accumulate_left_fast(copies.a, m, n, w); });
+      repeat, [&] { load(after1); },
+      [&] { ph::accumulate_left_fast(copies.a, m, n, w, copies.row_major); });
   save(after2);
   const std::vector<float> v_after(copies.v.data.begin(), copies.v.data.end());
   Recorder u_rec, v_rec;

@@ -17,6 +17,8 @@
 
 #include "numerics/svd.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -184,14 +186,91 @@ void accumulate_right_fast(const MatView& a, int n, const Vec1& e, std::span<flo
   kernels::from_row_major(t, ldt, n, n, right_vectors.data.data(), right_vectors.ld);
 }
 
-// Phase 3: the accumulation of the column reflections into U, in place.
+namespace {
+
+// Phase 3 on a row-major copy of the matrix (where the 16-lane forms run):
+// the accumulation of
+// the column reflections into U. Both of its loops, the sums down the
+// columns and the column updates, then run along rows, sixteen columns to a
+// vector, without any transposition; and the update by reflection i is done
+// in the same pass as the sums of reflection i-1, which read exactly the
+// values that update leaves. Every element sees the operations of the
+// column-major loops in the same order, and every sum adds its terms in the
+// same order, so the result is bit for bit the same.
+void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
+                               std::span<float> copy) {
+  const std::ptrdiff_t ldt = kRowMajorStride;
+  float* const t = copy.data();
+  kernels::to_row_major(a.data.data(), a.ld, m, n, t, ldt);
+  const auto at = [&](int i, int j) -> float& {
+    return t[static_cast<std::ptrdiff_t>(i - 1) * ldt + (j - 1)];
+  };
+  // dots[c]: the sum of reflection i for column i+1+c; factors[c] its
+  // update factor. x: column i before the step (the reflection), y:
+  // column i-1 (the next reflection), both rows i..m, made contiguous.
+  std::array<float, kRowMajorStride + 1> dots;
+  std::array<float, kRowMajorStride> factors;
+  std::array<float, kSvdfitRowDim> x;
+  std::array<float, kSvdfitRowDim> y;
+
+  const int top = m < n ? m : n;
+  // The sums of the first reflection, over rows top+1..m of columns
+  // top+1..n.
+  if (w(top) != 0.0f) {
+    for (int k = top + 1; k <= m; ++k) y[static_cast<std::size_t>(k - top - 1)] = at(k, top);
+    for (int c = 0; c < n - top; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
+    if (m > top)
+      kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr, nullptr,
+                                     y.data(), dots.data(), copy);
+  }
+  for (int i = top; i >= 1; --i) {
+    const int l = i + 1;
+    float g = w(i);
+    for (int j = l; j <= n; ++j) at(i, j) = 0.0f;
+    // The next reflection's sums run over rows i..m, the rows this one
+    // updates; they are needed unless its w is zero.
+    const bool next_sums = i > 1 && w(i - 1) != 0.0f;
+    const int count = m - i + 1;
+    if (next_sums)
+      for (int k = i; k <= m; ++k) y[static_cast<std::size_t>(k - i)] = at(k, i - 1);
+    float* const next_dots = next_sums ? dots.data() + 1 : nullptr;
+    if (g != 0.0f) {
+      g = 1.0f / g;
+      for (int c = 0; c < n - i; ++c)
+        factors[static_cast<std::size_t>(c)] = (dots[static_cast<std::size_t>(c)] / at(i, i)) * g;
+      if (next_sums)
+        for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
+      for (int k = i; k <= m; ++k) x[static_cast<std::size_t>(k - i)] = at(k, i);
+      for (int k = i; k <= m; ++k) at(k, i) = at(k, i) * g;
+      kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, factors.data(), x.data(),
+                                     y.data(), next_dots, copy);
+    } else {
+      for (int k = i; k <= m; ++k) at(k, i) = 0.0f;
+      for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
+      if (next_sums)
+        kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, nullptr, nullptr, y.data(),
+                                       next_dots, copy);
+    }
+    at(i, i) = at(i, i) + 1.0f;
+    if (next_sums) {
+      // Column i itself, now final, is the first column of the next sums.
+      float s = 0.0f;
+      for (int k = i; k <= m; ++k) s = s + y[static_cast<std::size_t>(k - i)] * at(k, i);
+      dots[0] = s;
+    }
+  }
+  kernels::from_row_major(t, ldt, m, n, a.data.data(), a.ld);
+}
+
+// Phase 3 (where the 8-lane forms run, or on a caller's matrix): the
+// accumulation of the column reflections into U, in place.
 // The update by reflection i is done in the same walk as the sums of
 // reflection i-1, which read exactly the values that update leaves: one
 // walk down the columns l..n per reflection, sixteen or more columns side
 // by side (column_update_dots). Every element sees the operations of the
 // plain loops in the same order, and every sum adds its terms in the same
 // order, so the result is bit for bit the same.
-void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w) {
+void accumulate_left_columns(const MatView& a, int m, int n, const Vec1& w) {
   // dots[c]: the sum of reflection i for column i+1+c; factors[c] its
   // update factor.
   std::array<float, kSvdcmpMaxCols + 1> dots;
@@ -244,8 +323,8 @@ void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w) {
   }
 }
 
-// Phase 1 with the kernels: Householder reduction to upper bidiagonal
-// form. Column reflections zero a column below the diagonal, row
+// Phase 1 in two single-pass walks a step: Householder reduction to upper
+// bidiagonal form. Column reflections zero a column below the diagonal, row
 // reflections zero a row right of the superdiagonal; the row step's vector
 // is parked in e(l..n) until the next column's e(i) overwrites it.
 //
@@ -260,7 +339,7 @@ void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w) {
 // its own. Walk A of the next step needs every factor of walk B. So two
 // walks a step is the least this order of operations allows; every element
 // still sees its operations in the plain loops' order.
-Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e) {
+Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, const Vec1& e) {
   // Row i of a from column l, made contiguous for walk A.
   std::array<float, kSvdcmpMaxCols> row_copy;
   // Column factors of the column step, and row factors (e(l..n)) of the
@@ -376,6 +455,139 @@ Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, con
   return {bidiag_norm, g};
 }
 
+// Phase 1 with the kernels: Householder reduction to upper bidiagonal
+// form. Column reflections zero a column below the diagonal, row
+// reflections zero a row right of the superdiagonal; the row step's vector
+// is parked in e(l..n) until the next column's e(i) overwrites it. The
+// column reflection's dot products run many columns at once, and its update
+// of rows l..m shares one pass with the row reflection that follows.
+Bidiagonal bidiagonalise_blocked(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
+                                 std::span<const float> storage) {
+  // Row i of a, made contiguous for the row reflection.
+  std::array<float, kSvdcmpMaxCols> row_copy;
+  float g = 0.0f;
+  float scale = 0.0f;
+  float s = 0.0f;
+  float bidiag_norm = 0.0f;
+  // Update factors of the column step, indexed by column; whether rows
+  // l..m still wait for that update; the column step's scale (0 if none).
+  std::array<float, kSvdcmpMaxCols> factors;
+  const auto factor = [&](int j) -> float& { return factors[static_cast<std::size_t>(j - 1)]; };
+  bool update_pending = false;
+  float column_scale = 0.0f;
+  for (int i = 1; i <= n; ++i) {
+    const int l = i + 1;
+    column_scale = 0.0f;
+    e(i) = scale * g;
+    g = 0.0f;
+    s = 0.0f;
+    scale = 0.0f;
+    if (i <= m) {
+      for (int k = i; k <= m; ++k) scale = scale + std::abs(a(k, i));
+      if (scale != 0.0f) {
+        for (int k = i; k <= m; ++k) {
+          a(k, i) = a(k, i) / scale;
+          s = s + a(k, i) * a(k, i);
+        }
+        const float f = a(i, i);
+        g = -sign(std::sqrt(s), f);
+        const float h = f * g - s;
+        a(i, i) = f - g;
+        // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
+        // Row i is updated at once, since the row step starts from it; rows
+        // l..m are updated below, in the pass of the row reflection when
+        // there is one. Column i is scaled back after that pass.
+        if (l <= n) {
+          kernels::column_dots(element(a, i, l), a.ld, m - i + 1, element(a, i, i), n - l + 1,
+                               &factor(l));
+          for (int j = l; j <= n; ++j) factor(j) = factor(j) / h;
+          for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
+          update_pending = l <= m;
+        }
+        column_scale = scale;
+      }
+    }
+    w(i) = scale * g;
+    g = 0.0f;
+    s = 0.0f;
+    scale = 0.0f;
+    if (i <= m && i != n) {
+      for (int k = l; k <= n; ++k) scale = scale + std::abs(a(i, k));
+      if (scale != 0.0f) {
+        for (int k = l; k <= n; ++k) {
+          a(i, k) = a(i, k) / scale;
+          s = s + a(i, k) * a(i, k);
+        }
+        const float f = a(i, l);
+        g = -sign(std::sqrt(s), f);
+        const float h = f * g - s;
+        a(i, l) = f - g;
+        for (int k = l; k <= n; ++k) e(k) = a(i, k) / h;
+        // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
+        if (l <= m) {
+          for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
+          if (update_pending)
+            kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
+                                            element(a, l, i), &factor(l), row_copy.data(), &e(l),
+                                            storage);
+          else
+            kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
+                                 &e(l));
+          update_pending = false;
+        }
+        for (int k = l; k <= n; ++k) a(i, k) = scale * a(i, k);
+      }
+    }
+    if (update_pending)
+      kernels::column_updates(element(a, l, l), a.ld, m - l + 1, element(a, l, i), n - l + 1,
+                              &factor(l));
+    update_pending = false;
+    if (column_scale != 0.0f)
+      for (int k = i; k <= m; ++k) a(k, i) = column_scale * a(k, i);
+    // A NaN is kept once it appears, so that no negligibility test below can
+    // succeed against a meaningless norm.
+    const float row_norm = std::abs(w(i)) + std::abs(e(i));
+    if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
+  }
+
+  return {bidiag_norm, g};
+}
+
+// Which arrangement of phases 1 and 3 runs. The 16-lane transposes cost
+// a quarter of a shuffle per element, more than the row-major copy of
+// phase 3 and its walks on whole lines; and where the first-level cache
+// holds a block of 32 rows (as on the processors with AVX-512F, 48 KiB),
+// the blocked phase 1 moves less through the second-level cache than the
+// two single-pass walks. With 8 lanes, or a first-level cache of 32 KiB,
+// the column-major walks and the single-pass walks are faster (measured
+// with both forms of one AVX-512F processor; docs/benchmarks.md).
+bool wide_vectors_run() { return kernels::vector_lanes() == 16; }
+
+bool row_block_fits_first_level(int n) {
+  // Asked once; 0 or -1 where the system does not say.
+  static const long first_level = sysconf(_SC_LEVEL1_DCACHE_SIZE);
+  // The block, and room for the vectors and factors streamed beside it.
+  const long needed = 32L * n * static_cast<long>(sizeof(float)) + 8 * 1024;
+  return first_level >= needed;
+}
+
+}  // namespace
+
+Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
+                              std::span<const float> storage) {
+  if (!storage.empty() && wide_vectors_run() && row_block_fits_first_level(n))
+    return bidiagonalise_blocked(a, m, n, w, e, storage);
+  return bidiagonalise_fused(a, m, n, w, e);
+}
+
+void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w,
+                          std::span<float> row_major) {
+  if (!row_major.empty() && wide_vectors_run())
+    accumulate_left_row_major(a, m, n, w, row_major);
+  else
+    accumulate_left_columns(a, m, n, w);
+}
+
 // The line-aligned working copies of a workspace for an m x n
 // decomposition, or nothing if the matrix does not fit them: U (column-
 // major, leading dimension kWorkingLd), V (kRowMajorStride) and the row-
@@ -431,10 +643,15 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
     copy_columns(v.data.data(), v.ld, n, n, right_vectors.data.data(), right_vectors.ld);
   };
 
-  const svd_phases::Bidiagonal bidiagonal = svd_phases::bidiagonalise_fast(a, m, n, w, e);
+  // Whole lines are walked only in the workspace's own copy: the padding
+  // rows and neighbouring columns of a caller's matrix are not this
+  // routine's to rewrite, even with their own bits (another thread may be
+  // writing them).
+  const svd_phases::Bidiagonal bidiagonal =
+      svd_phases::bidiagonalise_fast(a, m, n, w, e, copies ? a.data : std::span<float>());
   if (copies) {
     svd_phases::accumulate_right_fast(a, n, e, copies->row_major, v);
-    svd_phases::accumulate_left_fast(a, m, n, w);
+    svd_phases::accumulate_left_fast(a, m, n, w, copies->row_major);
   } else {
     svd_phases::accumulate_right_reference(a, n, bidiagonal.g, e, v);
     svd_phases::accumulate_left_reference(a, m, n, w);

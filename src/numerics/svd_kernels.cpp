@@ -1211,6 +1211,8 @@ ProcessorForms processor_forms() {
   return {isa != Isa::baseline, isa == Isa::avx512f};
 }
 
+int vector_lanes() { return wide_vectors() ? 16 : 8; }
+
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 
 bool use_baseline_vectors(bool baseline) { return baseline_only.exchange(baseline); }

@@ -100,6 +100,10 @@ struct ProcessorForms {
 };
 ProcessorForms processor_forms();
 
+// Lanes of the vectors the kernels run with now: 16 where the 16-lane
+// forms run, 8 otherwise.
+int vector_lanes();
+
 // With true, the 8-lane forms run even on a machine where the 16-lane
 // forms would (for tests of both on one machine). Returns the previous
 // setting.
