@@ -579,8 +579,9 @@ PHASEFIT_INLINE void update_row_dot_blocks(float* a, std::ptrdiff_t ld, int firs
   for (int b = 0; b < B; ++b) store_as<V>(sums + first + b * lanes, sum[b]);
 }
 
-// Four vectors of rows per block: four independent chains of additions.
-constexpr int kWalkBlocks = 4;
+// Blocks of 64 rows: eight (or four) independent chains of additions, and
+// a column segment of whole lines.
+constexpr int kWalkRows = 64;
 
 template <class V, bool Update>
 PHASEFIT_INLINE void update_row_dots_with(float* a, std::ptrdiff_t ld, int rows, int cols,
@@ -593,8 +594,8 @@ PHASEFIT_INLINE void update_row_dots_with(float* a, std::ptrdiff_t ld, int rows,
   int r = 0;
   for (; r < head; ++r)
     update_row_dot_blocks<float, 1, Update>(a, ld, r, cols, u, factors, x, sums);
-  for (; r + kWalkBlocks * lanes <= rows; r += kWalkBlocks * lanes)
-    update_row_dot_blocks<V, kWalkBlocks, Update>(a, ld, r, cols, u, factors, x, sums);
+  for (; r + kWalkRows <= rows; r += kWalkRows)
+    update_row_dot_blocks<V, kWalkRows / lanes, Update>(a, ld, r, cols, u, factors, x, sums);
   for (; r + lanes <= rows; r += lanes)
     update_row_dot_blocks<V, 1, Update>(a, ld, r, cols, u, factors, x, sums);
   if constexpr (lanes > 8)
