@@ -10,7 +10,12 @@
 # Usage: bench/side_by_side.sh OLD_BUILD NEW_BUILD [TABLES [ROUNDS [ORDERS...]]]
 #   OLD_BUILD, NEW_BUILD  build folders of the bench preset holding phasefit
 #                         and bench/svd_phases (cmake --preset bench, then
-#                         cmake --build build-bench --target svd_phases phasefit)
+#                         cmake --build build-bench --target svd_phases phasefit);
+#                         the old one's svd_phases built from this tree's
+#                         bench/svd_phases.cpp (copy it over first), for
+#                         its --cpu-clock, --fast-only and --form (the
+#                         new one is also timed with --small-cache, the
+#                         arrangement for a first-level cache of 32 KiB)
 #   TABLES                folder of tables (default ../shared/data/real/tables)
 #   ROUNDS                rounds of each timing (default 7)
 #   ORDERS                expansion orders (default 300); the phases and the
@@ -63,7 +68,7 @@ run() {
 }
 
 # best and median of the numbers on standard input
-stats() { sort -g | awk '{v[NR] = $1} END {printf "%.4f %.4f", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
+stats() { sort -g | awk '{v[NR] = $1} END {printf "%.4f %.4f\n", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
 
 for n in "${orders[@]}"; do
   echo
@@ -100,12 +105,17 @@ for n in "${orders[@]}"; do
     fi
   done
 
-  echo "-- svdcmp phase by phase at N = $n (the mean line of svd_phases; old, new, old, new, ...)"
+  echo "-- svdcmp phase by phase at N = $n, ms per job, CPU time of the thread, best of 5 runs a table;"
+  echo "   columns: bidiag V U chains rotU rotV diag passes svdcmp (mean line of svd_phases)"
   for ((r = 0; r < (rounds + 2) / 3; ++r)); do
-    for b in old new; do
-      dir=$old
-      [ $b = new ] && dir=$new
-      "$dir/bench/svd_phases" --repeat 5 --n "$n" "$tables" | grep '^mean ' | sed "s/^mean /$b/"
+    for form in 16 8; do
+      for b in old new new-small-cache; do
+        dir=$old
+        extra=()
+        [ $b != old ] && dir=$new
+        [ $b = new-small-cache ] && extra=(--small-cache)
+        echo "$form-lane $b $("$dir/bench/svd_phases" --repeat 5 --n "$n" --fast-only --cpu-clock --form $form "${extra[@]}" "$tables" | grep '^mean ' | cut -c29-92)"
+      done
     done
   done
 done

@@ -9,10 +9,12 @@
 // tables.
 //
 // Usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline]
-//                   [--cpu-clock] TABLE_OR_DIRECTORY...
+//                   [--small-cache] [--cpu-clock] TABLE_OR_DIRECTORY...
 // --fast-only skips the reference form; --form runs the kernels of that
 // instruction-set form (16: the widest the machine has; 8: the 8-lane
-// forms in their AVX2 build where the machine has AVX2).
+// forms in their AVX2 build where the machine has AVX2); --small-cache
+// takes the arrangement of the phases meant for a first-level cache that
+// does not hold 32 rows of the matrix.
 
 #include "numerics/svd_phases.hpp"
 
@@ -228,6 +230,8 @@ int main(int argc, char** argv) {
       repeat = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--n") == 0 && i + 1 < argc)
       order = std::atoi(argv[++i]);
+    else if (std::strcmp(argv[i], "--small-cache") == 0)
+      nm::kernels::use_small_cache_arrangement(true);
     else if (std::strcmp(argv[i], "--cpu-clock") == 0)
       cpu_clock = true;
     else if (std::strcmp(argv[i], "--fast-only") == 0)
@@ -243,7 +247,7 @@ int main(int argc, char** argv) {
   if (paths.empty()) {
     std::fprintf(stderr,
                  "usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline] "
-                 "[--cpu-clock] TABLE_OR_DIRECTORY...\n");
+                 "[--small-cache] [--cpu-clock] TABLE_OR_DIRECTORY...\n");
     return 2;
   }
   ex::QuadratureGrid grid;

@@ -553,17 +553,21 @@ Bidiagonal bidiagonalise_blocked(const MatView& a, int m, int n, const Vec1& w, 
   return {bidiag_norm, g};
 }
 
-// Which arrangement of phases 1 and 3 runs. The 16-lane transposes cost
-// a quarter of a shuffle per element, more than the row-major copy of
-// phase 3 and its walks on whole lines; and where the first-level cache
-// holds a block of 32 rows (as on the processors with AVX-512F, 48 KiB),
-// the blocked phase 1 moves less through the second-level cache than the
-// two single-pass walks. With 8 lanes, or a first-level cache of 32 KiB,
-// the column-major walks and the single-pass walks are faster (measured
-// with both forms of one AVX-512F processor; docs/benchmarks.md).
+// Which arrangement of phases 1 and 3 runs. The blocked phase 1 moves
+// the least through the second-level cache (one read pass, and one update
+// pass whose 32-row block is walked a second time from the first-level
+// cache), so it runs wherever that block fits the first-level cache: 38 KB
+// for 298 columns, which a 48 KiB cache holds and a 32 KiB one does not.
+// Where it does not fit, the second walk over each block comes from the
+// second-level cache or beyond, and the two single-pass walks move less.
+// Phase 3's column-major walk needs in-register transposes, a quarter of a
+// shuffle per element with 16 lanes: there the row-major copy, walked on
+// whole lines, is faster; with 8 lanes the column-major walk is (measured
+// side by side with both forms of one processor; docs/benchmarks.md).
 bool wide_vectors_run() { return kernels::vector_lanes() == 16; }
 
 bool row_block_fits_first_level(int n) {
+  if (kernels::small_cache_arrangement()) return false;
   // Asked once; 0 or -1 where the system does not say.
   static const long first_level = sysconf(_SC_LEVEL1_DCACHE_SIZE);
   // The block, and room for the vectors and factors streamed beside it.
@@ -575,8 +579,7 @@ bool row_block_fits_first_level(int n) {
 
 Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
                               std::span<const float> storage) {
-  if (!storage.empty() && wide_vectors_run() && row_block_fits_first_level(n))
-    return bidiagonalise_blocked(a, m, n, w, e, storage);
+  if (row_block_fits_first_level(n)) return bidiagonalise_blocked(a, m, n, w, e, storage);
   return bidiagonalise_fused(a, m, n, w, e);
 }
 

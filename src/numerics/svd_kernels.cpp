@@ -93,6 +93,8 @@ Isa processor_isa() {
 // only their baseline build.
 std::atomic<bool> narrow_only{false};
 std::atomic<bool> baseline_only{false};
+// Set by tests to take the small-cache arrangement of svdcmp's phases.
+std::atomic<bool> small_cache{false};
 
 // Whether the 16-lane forms run here.
 inline bool wide_vectors() {
@@ -1213,6 +1215,10 @@ ProcessorForms processor_forms() {
 }
 
 int vector_lanes() { return wide_vectors() ? 16 : 8; }
+
+bool use_small_cache_arrangement(bool small) { return small_cache.exchange(small); }
+
+bool small_cache_arrangement() { return small_cache.load(std::memory_order_relaxed); }
 
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 

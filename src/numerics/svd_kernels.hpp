@@ -104,6 +104,13 @@ ProcessorForms processor_forms();
 // forms run, 8 otherwise.
 int vector_lanes();
 
+// With true, svdcmp takes the arrangement of its phases meant for a
+// first-level cache too small for a block of 32 rows of the matrix,
+// whatever this processor's is (for tests of both arrangements on one
+// machine). Returns the previous setting.
+bool use_small_cache_arrangement(bool small);
+bool small_cache_arrangement();
+
 // With true, the 8-lane forms run even on a machine where the 16-lane
 // forms would (for tests of both on one machine). Returns the previous
 // setting.

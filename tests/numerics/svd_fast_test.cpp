@@ -315,21 +315,30 @@ TEST(SvdcmpFast, SaysWhichKernelFormsThisMachineChecks) {
 }
 
 // The forms of the kernels a machine with AVX-512F does not run by
-// default: each must give the reference bits as well.
-enum class KernelForm { eight_lane, baseline };
+// default, and in every form the arrangement of the phases for a
+// first-level cache too small for the blocked one: each must give the
+// reference bits as well.
+enum class KernelForm { widest, eight_lane, baseline };
+struct FormCase {
+  KernelForm form;
+  bool small_cache;
+};
 
-class SvdcmpOtherForms : public ::testing::TestWithParam<KernelForm> {};
+class SvdcmpOtherForms : public ::testing::TestWithParam<FormCase> {};
 
 TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   struct FormScope {
     bool narrow;
     bool baseline;
-    explicit FormScope(KernelForm form)
-        : narrow(kernels::use_narrow_vectors(true)),
-          baseline(kernels::use_baseline_vectors(form == KernelForm::baseline)) {}
+    bool small_cache;
+    explicit FormScope(FormCase c)
+        : narrow(kernels::use_narrow_vectors(c.form != KernelForm::widest)),
+          baseline(kernels::use_baseline_vectors(c.form == KernelForm::baseline)),
+          small_cache(kernels::use_small_cache_arrangement(c.small_cache)) {}
     ~FormScope() {
       kernels::use_narrow_vectors(narrow);
       kernels::use_baseline_vectors(baseline);
+      kernels::use_small_cache_arrangement(small_cache);
     }
   } scope(GetParam());
   struct Shape {
@@ -345,12 +354,18 @@ TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   expect_same_svdfit(design_system(1000, 300, 0.85f));
 }
 
-std::string form_name(const ::testing::TestParamInfo<KernelForm>& form) {
-  return form.param == KernelForm::baseline ? "Baseline" : "EightLane";
+std::string form_name(const ::testing::TestParamInfo<FormCase>& c) {
+  const char* names[] = {"Widest", "EightLane", "Baseline"};
+  return std::string(names[static_cast<int>(c.param.form)]) +
+         (c.param.small_cache ? "SmallCache" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, SvdcmpOtherForms,
-                         ::testing::Values(KernelForm::eight_lane, KernelForm::baseline),
+                         ::testing::Values(FormCase{KernelForm::eight_lane, false},
+                                           FormCase{KernelForm::baseline, false},
+                                           FormCase{KernelForm::widest, true},
+                                           FormCase{KernelForm::eight_lane, true},
+                                           FormCase{KernelForm::baseline, true}),
                          form_name);
 
 }  // namespace
