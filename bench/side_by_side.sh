@@ -20,6 +20,9 @@
 #   ROUNDS                rounds of each timing (default 7)
 #   ORDERS                expansion orders (default 300); the phases and the
 #                         batch are timed at each, the trees compared at each
+# COPIES=K in the environment runs each table K times in the batch (more
+# jobs per run, steadier figures). The batch's CPU time (user + system) is
+# printed beside its wall time: on a busy machine it is the steadier figure.
 # Example, from the repository root:
 #   bench/side_by_side.sh /tmp/svd-old/build-bench build-bench ../shared/data/real/tables 9 16 64 128 300
 set -euo pipefail
@@ -39,10 +42,13 @@ trap 'rm -rf "$work"' EXIT
 # Band mode, one size (0): each table is linked as pf/<name>_DE_000.dat.
 mkdir -p "$work/INPUT" "$work/pf"
 names=()
-for t in "$tables"/*.dat; do
-  name=$(basename "$t" .dat)
-  names+=("$name")
-  ln -s "$t" "$work/pf/${name}_DE_000.dat"
+for ((copy = 0; copy < ${COPIES:-1}; ++copy)); do
+  for t in "$tables"/*.dat; do
+    name=$(basename "$t" .dat)
+    [ "$copy" -gt 0 ] && name="${name}_copy$copy"
+    names+=("$name")
+    ln -s "$t" "$work/pf/${name}_DE_000.dat"
+  done
 done
 jobs=${#names[@]}
 printf '1\n0\n' > "$work/INPUT/input_re.dat"
@@ -55,16 +61,18 @@ echo "old: $old"
 echo "new: $new"
 echo "tables: $tables ($jobs jobs), rounds: $rounds"
 
-# Wall seconds of one run of phasefit; the output goes to $work/<out>/.
+# Wall seconds and CPU seconds (user + system) of one run of phasefit; the
+# output goes to $work/<out>/.
 run() {
   local build=$1 out=$2 n=$3
   shift 3
   rm -rf "${work:?}/$out" && mkdir -p "$work/$out"
   local start end
   start=$(date +%s.%N)
-  (cd "$work" && "$build/phasefit" --no-progress --on-pause=go "$@" pf/ "$out/" 1 "$n" > /dev/null)
+  (cd "$work" && /usr/bin/time -o "$work/time.txt" -f "%U %S" \
+    "$build/phasefit" --no-progress --on-pause=go "$@" pf/ "$out/" 1 "$n" > /dev/null)
   end=$(date +%s.%N)
-  echo "$end - $start" | bc
+  echo "$(echo "$end - $start" | bc) $(awk '{print $1 + $2}' "$work/time.txt")"
 }
 
 # best and median of the numbers on standard input
@@ -80,10 +88,15 @@ for n in "${orders[@]}"; do
       run "$old" o "$n" -j $j >> "$work/old.t"
       run "$new" o "$n" -j $j >> "$work/new.t"
     done
-    read -r ob om < <(stats < "$work/old.t")
-    read -r nb nm < <(stats < "$work/new.t")
+    read -r ob om < <(cut -d' ' -f1 "$work/old.t" | stats)
+    read -r nb nm < <(cut -d' ' -f1 "$work/new.t" | stats)
+    read -r obc omc < <(cut -d' ' -f2 "$work/old.t" | stats)
+    read -r nbc nmc < <(cut -d' ' -f2 "$work/new.t" | stats)
     awk -v j=$j -v k="$jobs" -v ob="$ob" -v om="$om" -v nb="$nb" -v nm="$nm" 'BEGIN {
-      printf "-j %d: old %.2f %.2f, new %.2f %.2f ms/job; old/new %.3f (best) %.3f (median)\n",
+      printf "-j %d wall: old %.2f %.2f, new %.2f %.2f ms/job; old/new %.3f (best) %.3f (median)\n",
+             j, ob / k * 1e3, om / k * 1e3, nb / k * 1e3, nm / k * 1e3, ob / nb, om / nm }'
+    awk -v j=$j -v k="$jobs" -v ob="$obc" -v om="$omc" -v nb="$nbc" -v nm="$nmc" 'BEGIN {
+      printf "-j %d CPU:  old %.2f %.2f, new %.2f %.2f ms/job; old/new %.3f (best) %.3f (median)\n",
              j, ob / k * 1e3, om / k * 1e3, nb / k * 1e3, nm / k * 1e3, ob / nb, om / nm }'
     echo "$nb" > "$work/new_j$j"
     echo "$ob" > "$work/old_j$j"
@@ -122,4 +135,4 @@ done
 
 echo
 echo "== the scipy pipeline on the same tables (bench/compare_numpy.py)"
-python3 "$here/compare_numpy.py" "$tables" || echo "(scipy pipeline skipped: it needs numpy and scipy)"
+/usr/bin/python3 "$here/compare_numpy.py" "$tables" || echo "(scipy pipeline skipped: it needs numpy and scipy)"
