@@ -118,6 +118,13 @@ for n in "${orders[@]}"; do
     fi
   done
 
+  for form in 16 8 baseline; do
+    for extra in "" --small-cache; do
+      same=$("$new/bench/svd_phases" --check --n "$n" --form $form $extra "$tables" | grep -c identical || true)
+      echo "new svdcmp, form $form ${extra:-(default arrangement)}: bits of $same of ${#names[@]} tables identical to the reference"
+    done
+  done
+
   echo "-- svdcmp phase by phase at N = $n, ms per job, CPU time of the thread, best of 5 runs a table;"
   echo "   columns: bidiag V U chains rotU rotV diag passes svdcmp (mean line of svd_phases)"
   for ((r = 0; r < (rounds + 2) / 3; ++r)); do
@@ -127,7 +134,7 @@ for n in "${orders[@]}"; do
         extra=()
         [ $b != old ] && dir=$new
         [ $b = new-small-cache ] && extra=(--small-cache)
-        echo "$form-lane $b $("$dir/bench/svd_phases" --repeat 5 --n "$n" --fast-only --cpu-clock --form $form "${extra[@]}" "$tables" | grep '^mean ' | cut -c29-92)"
+        echo "$form-lane $b $("$dir/bench/svd_phases" --repeat 5 --n "$n" --fast-only --cpu-clock --form $form "${extra[@]}" "$tables" | grep '^mean ' | cut -c29-100)"
       done
     done
   done

@@ -9,12 +9,14 @@
 // tables.
 //
 // Usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline]
-//                   [--small-cache] [--cpu-clock] TABLE_OR_DIRECTORY...
+//                   [--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...
 // --fast-only skips the reference form; --form runs the kernels of that
 // instruction-set form (16: the widest the machine has; 8: the 8-lane
 // forms in their AVX2 build where the machine has AVX2); --small-cache
 // takes the arrangement of the phases meant for a first-level cache that
-// does not hold 32 rows of the matrix.
+// does not hold 32 rows of the matrix; --check times nothing and instead
+// compares every bit of svdcmp's outputs with the reference form's, table
+// by table (exit status 1 if any differs).
 
 #include "numerics/svd_phases.hpp"
 
@@ -202,6 +204,27 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
       [&] { nm::reference::svdcmp(uv, m, n, w_store, vv, resume); });
 }
 
+// Whether svdcmp in the form this run takes gives the reference form's
+// bits on this system: U, the singular values and V, whole.
+bool same_bits(const std::vector<float>& system, int m, int n) {
+  auto workspace = std::make_unique<nm::SvdWorkspace>();
+  std::vector<float> u_fast(system), u_ref(system);
+  std::vector<float> v_fast(static_cast<std::size_t>(nm::kSvdfitMaxCols) * nm::kSvdfitMaxCols),
+      v_ref(v_fast.size());
+  std::vector<float> w_fast(nm::kSvdfitMaxCols), w_ref(nm::kSvdfitMaxCols);
+  const auto view = [](std::vector<float>& x, int ld, int cols) {
+    return nm::MatView{x, ld, cols, ld};
+  };
+  nm::svdcmp(view(u_fast, ex::kGridPoints, nm::kSvdfitMaxCols), m, n, w_fast,
+             view(v_fast, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols), resume, *workspace);
+  nm::reference::svdcmp(view(u_ref, ex::kGridPoints, nm::kSvdfitMaxCols), m, n, w_ref,
+                        view(v_ref, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols), resume);
+  const auto same = [](const std::vector<float>& x, const std::vector<float>& y) {
+    return std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+  };
+  return same(u_fast, u_ref) && same(v_fast, v_ref) && same(w_fast, w_ref);
+}
+
 std::vector<std::string> tables_of(const std::vector<std::string>& arguments) {
   std::vector<std::string> paths;
   for (const std::string& argument : arguments) {
@@ -224,12 +247,16 @@ int main(int argc, char** argv) {
   int repeat = 9;
   int order = 300;
   bool with_reference = true;
+  bool check = false;
+  bool differing = false;
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
       repeat = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--n") == 0 && i + 1 < argc)
       order = std::atoi(argv[++i]);
+    else if (std::strcmp(argv[i], "--check") == 0)
+      check = true;
     else if (std::strcmp(argv[i], "--small-cache") == 0)
       nm::kernels::use_small_cache_arrangement(true);
     else if (std::strcmp(argv[i], "--cpu-clock") == 0)
@@ -247,7 +274,7 @@ int main(int argc, char** argv) {
   if (paths.empty()) {
     std::fprintf(stderr,
                  "usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline] "
-                 "[--small-cache] [--cpu-clock] TABLE_OR_DIRECTORY...\n");
+                 "[--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...\n");
     return 2;
   }
   ex::QuadratureGrid grid;
@@ -272,6 +299,13 @@ int main(int argc, char** argv) {
     std::array<float, ex::kGridPoints> rhs;
     ex::build_fit_system(phase, order, moments, fit->apl, ex::design_matrix(*fit), rhs);
     Figures fast, ref;
+    if (check) {
+      const bool same = same_bits(fit->u, ex::kGridPoints, n);
+      std::printf("%-28.28s svdcmp bits %s\n", std::filesystem::path(path).stem().string().c_str(),
+                  same ? "identical to the reference" : "DIFFERENT from the reference");
+      if (!same) differing = true;
+      continue;
+    }
     measure(fit->u, ex::kGridPoints, n, repeat, with_reference, fast, ref);
     std::printf(
         "%-28.28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6ld %7.2f | %7.1f %7.1f %7.1f %7.1f "
@@ -294,6 +328,7 @@ int main(int argc, char** argv) {
     sum_fast.rotations_v += fast.rotations_v;
     sum_ref.whole += ref.whole;
   }
+  if (check) return differing ? 1 : 0;
   const double k = static_cast<double>(paths.size());
   std::printf(
       "%-28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6.0f %7.2f | %7.1f %7.1f %7.1f %7.1f %7.1f "
