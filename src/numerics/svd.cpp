@@ -189,10 +189,9 @@ void accumulate_right_fast(const MatView& a, int n, const Vec1& e, std::span<flo
 namespace {
 
 // Phase 3 on a row-major copy of the matrix (where the 16-lane forms run):
-// the accumulation of
-// the column reflections into U. Both of its loops, the sums down the
-// columns and the column updates, then run along rows, sixteen columns to a
-// vector, without any transposition; and the update by reflection i is done
+// the accumulation of the column reflections into U. Both of its loops, the
+// sums down the columns and the column updates, then run along rows,
+// sixteen columns to a vector, without any transposition; and the update by reflection i is done
 // in the same pass as the sums of reflection i-1, which read exactly the
 // values that update leaves. Every element sees the operations of the
 // column-major loops in the same order, and every sum adds its terms in the
