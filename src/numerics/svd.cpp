@@ -265,8 +265,8 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
 // accumulation of the column reflections into U, in place.
 // The update by reflection i is done in the same walk as the sums of
 // reflection i-1, which read exactly the values that update leaves: one
-// walk down the columns l..n per reflection, sixteen or more columns side
-// by side (column_update_dots). Every element sees the operations of the
+// walk down the columns l..n per reflection, 16 or 32 columns side by side
+// (column_update_dots). Every element sees the operations of the
 // plain loops in the same order, and every sum adds its terms in the same
 // order, so the result is bit for bit the same.
 void accumulate_left_columns(const MatView& a, int m, int n, const Vec1& w) {
