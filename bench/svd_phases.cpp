@@ -8,7 +8,15 @@
 // rotations to U and to V. Not a test; `make bench` runs it on the real
 // tables.
 //
-// Usage: svd_phases [--repeat R] [--n N] TABLE_OR_DIRECTORY...
+// Usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline]
+//                   [--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...
+// --fast-only skips the reference form; --form runs the kernels of that
+// instruction-set form (16: the widest the machine has; 8: the 8-lane
+// forms in their AVX2 build where the machine has AVX2); --small-cache
+// takes the arrangement of the phases meant for a first-level cache that
+// does not hold 32 rows of the matrix; --check times nothing and instead
+// compares every bit of svdcmp's outputs with the reference form's, table
+// by table (exit status 1 if any differs).
 
 #include "numerics/svd_phases.hpp"
 
@@ -18,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,7 +51,17 @@ namespace ph = phasefit::numerics::svd_phases;
 
 void resume(std::string_view) {}
 
+// With --cpu-clock, the CPU time of this thread rather than the wall
+// time: on a machine busy with other work, a run that lost the processor
+// for a while then does not count the time it waited.
+bool cpu_clock = false;
+
 double now_ms() {
+  if (cpu_clock) {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) * 1e-6;
+  }
   return std::chrono::duration<double, std::milli>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -80,8 +99,8 @@ void copy_block(const nm::MatView& from, int rows, int cols, const nm::MatView& 
 
 // Phases of the fast form, on the working copies of the workspace as
 // svdcmp uses them, and of the reference form, on a plain copy.
-void measure(const std::vector<float>& system, int m, int n, int repeat, Figures& fast,
-             Figures& ref) {
+void measure(const std::vector<float>& system, int m, int n, int repeat, bool with_reference,
+             Figures& fast, Figures& ref) {
   const nm::MatView source{std::span<float>(const_cast<float*>(system.data()), system.size()),
                            ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
   auto workspace = std::make_unique<nm::SvdWorkspace>();
@@ -153,6 +172,7 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
   fast.whole = best_ms(
       repeat, [&] { u = system; }, [&] { nm::svdcmp(uv, m, n, w_store, vv, resume, *workspace); });
 
+  if (!with_reference) return;
   // The reference form, phase by phase, on the caller's layout.
   std::vector<float> a = system;
   const nm::MatView av{a, ex::kGridPoints, nm::kSvdfitMaxCols, ex::kGridPoints};
@@ -184,6 +204,27 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, Figures
       [&] { nm::reference::svdcmp(uv, m, n, w_store, vv, resume); });
 }
 
+// Whether svdcmp in the form this run takes gives the reference form's
+// bits on this system: U, the singular values and V, whole.
+bool same_bits(const std::vector<float>& system, int m, int n) {
+  auto workspace = std::make_unique<nm::SvdWorkspace>();
+  std::vector<float> u_fast(system), u_ref(system);
+  std::vector<float> v_fast(static_cast<std::size_t>(nm::kSvdfitMaxCols) * nm::kSvdfitMaxCols),
+      v_ref(v_fast.size());
+  std::vector<float> w_fast(nm::kSvdfitMaxCols), w_ref(nm::kSvdfitMaxCols);
+  const auto view = [](std::vector<float>& x, int ld, int cols) {
+    return nm::MatView{x, ld, cols, ld};
+  };
+  nm::svdcmp(view(u_fast, ex::kGridPoints, nm::kSvdfitMaxCols), m, n, w_fast,
+             view(v_fast, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols), resume, *workspace);
+  nm::reference::svdcmp(view(u_ref, ex::kGridPoints, nm::kSvdfitMaxCols), m, n, w_ref,
+                        view(v_ref, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols), resume);
+  const auto same = [](const std::vector<float>& x, const std::vector<float>& y) {
+    return std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+  };
+  return same(u_fast, u_ref) && same(v_fast, v_ref) && same(w_fast, w_ref);
+}
+
 std::vector<std::string> tables_of(const std::vector<std::string>& arguments) {
   std::vector<std::string> paths;
   for (const std::string& argument : arguments) {
@@ -205,18 +246,35 @@ std::vector<std::string> tables_of(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
   int repeat = 9;
   int order = 300;
+  bool with_reference = true;
+  bool check = false;
+  bool differing = false;
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
       repeat = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--n") == 0 && i + 1 < argc)
       order = std::atoi(argv[++i]);
-    else
+    else if (std::strcmp(argv[i], "--check") == 0)
+      check = true;
+    else if (std::strcmp(argv[i], "--small-cache") == 0)
+      nm::kernels::use_small_cache_arrangement(true);
+    else if (std::strcmp(argv[i], "--cpu-clock") == 0)
+      cpu_clock = true;
+    else if (std::strcmp(argv[i], "--fast-only") == 0)
+      with_reference = false;
+    else if (std::strcmp(argv[i], "--form") == 0 && i + 1 < argc) {
+      const std::string form = argv[++i];
+      nm::kernels::use_narrow_vectors(form == "8" || form == "baseline");
+      nm::kernels::use_baseline_vectors(form == "baseline");
+    } else
       arguments.emplace_back(argv[i]);
   }
   const std::vector<std::string> paths = tables_of(arguments);
   if (paths.empty()) {
-    std::fprintf(stderr, "usage: svd_phases [--repeat R] [--n N] TABLE_OR_DIRECTORY...\n");
+    std::fprintf(stderr,
+                 "usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline] "
+                 "[--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...\n");
     return 2;
   }
   ex::QuadratureGrid grid;
@@ -242,7 +300,14 @@ int main(int argc, char** argv) {
     std::array<float, ex::kGridPoints> rhs;
     ex::build_fit_system(phase, order, moments, apl, ex::design_matrix(*fit), rhs);
     Figures fast, ref;
-    measure(fit->u, ex::kGridPoints, n, repeat, fast, ref);
+    if (check) {
+      const bool same = same_bits(fit->u, ex::kGridPoints, n);
+      std::printf("%-28.28s svdcmp bits %s\n", std::filesystem::path(path).stem().string().c_str(),
+                  same ? "identical to the reference" : "DIFFERENT from the reference");
+      if (!same) differing = true;
+      continue;
+    }
+    measure(fit->u, ex::kGridPoints, n, repeat, with_reference, fast, ref);
     std::printf(
         "%-28.28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6ld %7.2f | %7.1f %7.1f %7.1f %7.1f "
         "%7.1f | %5.1f\n",
@@ -264,6 +329,7 @@ int main(int argc, char** argv) {
     sum_fast.rotations_v += fast.rotations_v;
     sum_ref.whole += ref.whole;
   }
+  if (check) return differing ? 1 : 0;
   const double k = static_cast<double>(paths.size());
   std::printf(
       "%-28s %6.2f %6.2f %6.2f %7.2f %7.2f %7.2f %7.2f %6.0f %7.2f | %7.1f %7.1f %7.1f %7.1f %7.1f "

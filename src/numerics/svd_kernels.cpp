@@ -93,6 +93,8 @@ Isa processor_isa() {
 // only their baseline build.
 std::atomic<bool> narrow_only{false};
 std::atomic<bool> baseline_only{false};
+// Set by tests to take the small-cache arrangement of svdcmp's phases.
+std::atomic<bool> small_cache{false};
 
 // Whether the 16-lane forms run here.
 inline bool wide_vectors() {
@@ -137,6 +139,12 @@ PHASEFIT_INLINE V load_as(const float* p) {
 template <class V>
 PHASEFIT_INLINE void store_as(float* p, V v) {
   std::memcpy(p, &v, sizeof v);
+}
+
+// Floats from p to the next 64-byte line (0 if p starts one).
+PHASEFIT_INLINE int floats_to_line(const float* p) {
+  const auto address = reinterpret_cast<std::uintptr_t>(p);
+  return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
 }
 
 // Lane numbers 0, 1, ... of V, as integers of the same lane count, for the
@@ -401,11 +409,227 @@ PHASEFIT_KERNEL(row_reflect, V8,
 
 namespace {
 
-// Floats from p to the next 64-byte line (0 if p starts one).
-PHASEFIT_INLINE int floats_to_line(const float* p) {
-  const auto address = reinterpret_cast<std::uintptr_t>(p);
-  return static_cast<int>((64 - address % 64) % 64 / sizeof(float));
+// Columns [first, first + Groups*lanes_of<V>) of column_update_dots, in one
+// walk down the rows. A block of lanes_of<V> rows of each column is one
+// vector (lanes = rows): it is updated and stored in place, and its
+// products with y are formed in the same lanes; only the products are then
+// transposed, so that each column's sum (one lane of sum[g]) takes them a
+// row at a time. The group's columns are lanes_of<V> streams running down
+// the matrix side by side. Ragged: the last group reaches past column
+// cols-1; its extra lanes read column cols-1 again, and they are neither
+// stored nor summed out.
+template <class V, int Groups, bool Ragged, bool Update, bool Dot>
+PHASEFIT_INLINE void column_update_dot_groups(float* a, std::ptrdiff_t ld, int count, int first,
+                                              int cols, const float* factors, const float* x,
+                                              const float* y, float* dots) {
+  constexpr int lanes = lanes_of<V>;
+  const int inside = cols - first;
+  float* column[Groups][lanes];
+  float factor[Groups][lanes] = {};
+  float start[Groups][lanes] = {};
+#pragma GCC unroll 16
+  for (int g = 0; g < Groups; ++g)
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c) {
+      const int j = std::min(first + g * lanes + c, cols - 1);
+      column[g][c] = a + j * ld;
+      if (Ragged && g * lanes + c >= inside) continue;
+      if constexpr (Update) factor[g][c] = factors[j];
+      if constexpr (Dot) start[g][c] = dots[j];
+    }
+  // The rows before the first line boundary of the first column, one at a
+  // time: from there on, where ld is whole lines, every vector loads and
+  // stores whole lines of every column (a vector split across two lines
+  // costs about two).
+  const int head = std::min(count, floats_to_line(column[0][0]));
+#pragma GCC unroll 8
+  for (int g = 0; g < Groups; ++g)
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c) {
+      if (Ragged && g * lanes + c >= inside) continue;
+      float* p = column[g][c];
+      for (int t = 0; t < head; ++t) {
+        float value = p[t];
+        if constexpr (Update) {
+          value = value + x[t] * factor[g][c];
+          p[t] = value;
+        }
+        if constexpr (Dot) start[g][c] = start[g][c] + y[t] * value;
+      }
+    }
+  V sum[Groups];
+#pragma GCC unroll 8
+  for (int g = 0; g < Groups; ++g) sum[g] = load_as<V>(start[g]);
+  int t = head;
+  for (; t + lanes <= count; t += lanes) {
+    V xv{}, yv{};
+    if constexpr (Update) xv = load_as<V>(x + t);
+    if constexpr (Dot) yv = load_as<V>(y + t);
+#pragma GCC unroll 8
+    for (int g = 0; g < Groups; ++g) {
+      V r[lanes];
+#pragma GCC unroll 16
+      for (int c = 0; c < lanes; ++c) r[c] = load_as<V>(column[g][c] + t);
+      if constexpr (Update) {
+#pragma GCC unroll 16
+        for (int c = 0; c < lanes; ++c) {
+          r[c] = r[c] + xv * factor[g][c];
+          if (!Ragged || g * lanes + c < inside) store_as<V>(column[g][c] + t, r[c]);
+        }
+      }
+      if constexpr (Dot) {
+#pragma GCC unroll 16
+        for (int c = 0; c < lanes; ++c) r[c] = r[c] * yv;
+        transpose<V>(r);
+#pragma GCC unroll 16
+        for (int q = 0; q < lanes; ++q) sum[g] = sum[g] + r[q];
+      }
+    }
+  }
+#pragma GCC unroll 8
+  for (int g = 0; g < Groups; ++g) {
+    float lane[lanes];
+    store_as<V>(lane, sum[g]);
+#pragma GCC unroll 16
+    for (int c = 0; c < lanes; ++c) {
+      if (Ragged && g * lanes + c >= inside) continue;
+      float* p = column[g][c];
+      for (int tt = t; tt < count; ++tt) {
+        float value = p[tt];
+        if constexpr (Update) {
+          value = value + x[tt] * factor[g][c];
+          p[tt] = value;
+        }
+        if constexpr (Dot) lane[c] = lane[c] + y[tt] * value;
+      }
+      if constexpr (Dot) dots[first + g * lanes + c] = lane[c];
+    }
+  }
 }
+
+// Two groups of columns at a time: two independent chains of additions,
+// and 16 (8-lane) or 32 (16-lane) column streams, which the prefetchers
+// keep up with. Nothing is kept between blocks of rows but the sums, so
+// the walk needs no more of the first-level cache than the lines it
+// streams through.
+template <class V, bool Update, bool Dot>
+PHASEFIT_INLINE void column_update_dots_with(float* a, std::ptrdiff_t ld, int count, int cols,
+                                             const float* factors, const float* x, const float* y,
+                                             float* dots) {
+  int first = 0;
+  if constexpr (lanes_of<V> == 16) {
+    for (; first + 32 <= cols; first += 32)
+      column_update_dot_groups<V16, 2, false, Update, Dot>(a, ld, count, first, cols, factors, x, y,
+                                                           dots);
+    for (; first + 16 <= cols; first += 16)
+      column_update_dot_groups<V16, 1, false, Update, Dot>(a, ld, count, first, cols, factors, x, y,
+                                                           dots);
+  }
+  for (; first + 16 <= cols; first += 16)
+    column_update_dot_groups<V8, 2, false, Update, Dot>(a, ld, count, first, cols, factors, x, y,
+                                                        dots);
+  for (; first + 8 <= cols; first += 8)
+    column_update_dot_groups<V8, 1, false, Update, Dot>(a, ld, count, first, cols, factors, x, y,
+                                                        dots);
+  if (first < cols)
+    column_update_dot_groups<V8, 1, true, Update, Dot>(a, ld, count, first, cols, factors, x, y,
+                                                       dots);
+}
+
+template <class V>
+PHASEFIT_INLINE void column_update_dots_body(float* a, std::ptrdiff_t ld, int count, int cols,
+                                             const float* factors, const float* x, const float* y,
+                                             float* dots) {
+  if (factors != nullptr && dots != nullptr)
+    column_update_dots_with<V, true, true>(a, ld, count, cols, factors, x, y, dots);
+  else if (factors != nullptr)
+    column_update_dots_with<V, true, false>(a, ld, count, cols, factors, x, y, dots);
+  else if (dots != nullptr)
+    column_update_dots_with<V, false, true>(a, ld, count, cols, factors, x, y, dots);
+}
+
+// Rows [first, first + B*lanes_of<V>) of update_row_dots, in one walk along
+// the row block: each element is updated, stored and multiplied into its
+// row's sum while in a register, so the walk reads and writes every
+// element once and keeps nothing in the caches between columns.
+template <class V, int B, bool Update>
+PHASEFIT_INLINE void update_row_dot_blocks(float* a, std::ptrdiff_t ld, int first, int cols,
+                                           const float* u, const float* factors, const float* x,
+                                           float* sums) {
+  constexpr int lanes = lanes_of<V>;
+  V column[B];
+  V sum[B];
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) {
+    if constexpr (Update) column[b] = load_as<V>(u + first + b * lanes);
+    sum[b] = V{};
+  }
+  float* p = a + first;
+  for (int k = 0; k < cols; ++k, p += ld) {
+    const float xk = x[k];
+#pragma GCC unroll 8
+    for (int b = 0; b < B; ++b) {
+      V value = load_as<V>(p + b * lanes);
+      if constexpr (Update) {
+        value = value + column[b] * factors[k];
+        store_as<V>(p + b * lanes, value);
+      }
+      sum[b] = sum[b] + value * xk;
+    }
+  }
+#pragma GCC unroll 8
+  for (int b = 0; b < B; ++b) store_as<V>(sums + first + b * lanes, sum[b]);
+}
+
+// Blocks of 64 rows: eight (or four) independent chains of additions, and
+// a column segment of whole lines.
+constexpr int kWalkRows = 64;
+
+template <class V, bool Update>
+PHASEFIT_INLINE void update_row_dots_with(float* a, std::ptrdiff_t ld, int rows, int cols,
+                                          const float* u, const float* factors, const float* x,
+                                          float* sums) {
+  constexpr int lanes = lanes_of<V>;
+  // The rows before the first line boundary one at a time, so that the
+  // vectors load and store whole lines (where ld is whole lines).
+  const int head = std::min(rows, floats_to_line(a));
+  int r = 0;
+  for (; r < head; ++r)
+    update_row_dot_blocks<float, 1, Update>(a, ld, r, cols, u, factors, x, sums);
+  for (; r + kWalkRows <= rows; r += kWalkRows)
+    update_row_dot_blocks<V, kWalkRows / lanes, Update>(a, ld, r, cols, u, factors, x, sums);
+  for (; r + lanes <= rows; r += lanes)
+    update_row_dot_blocks<V, 1, Update>(a, ld, r, cols, u, factors, x, sums);
+  if constexpr (lanes > 8)
+    for (; r + 8 <= rows; r += 8)
+      update_row_dot_blocks<V8, 1, Update>(a, ld, r, cols, u, factors, x, sums);
+  for (; r < rows; ++r)
+    update_row_dot_blocks<float, 1, Update>(a, ld, r, cols, u, factors, x, sums);
+}
+
+template <class V>
+PHASEFIT_INLINE void update_row_dots_body(float* a, std::ptrdiff_t ld, int rows, int cols,
+                                          const float* u, const float* factors, const float* x,
+                                          float* sums) {
+  if (factors != nullptr)
+    update_row_dots_with<V, true>(a, ld, rows, cols, u, factors, x, sums);
+  else
+    update_row_dots_with<V, false>(a, ld, rows, cols, u, factors, x, sums);
+}
+
+}  // namespace
+
+PHASEFIT_KERNEL(column_update_dots, V16,
+                (float* a, std::ptrdiff_t ld, int count, int cols, const float* factors,
+                 const float* x, const float* y, float* dots),
+                (a, ld, count, cols, factors, x, y, dots))
+
+PHASEFIT_KERNEL(update_row_dots, V16,
+                (float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                 const float* factors, const float* x, float* sums),
+                (a, ld, rows, cols, u, factors, x, sums))
+
+namespace {
 
 // Whether the whole-line walks may run on `runs` runs of `run` consecutive
 // floats, the first at p, each `stride` floats after the previous one. A
@@ -984,6 +1208,17 @@ PHASEFIT_KERNEL(update_and_row_reflect, V16,
                  const float* factors, const float* x, const float* y,
                  std::span<const float> storage),
                 (a, ld, rows, cols, u, factors, x, y, storage))
+
+ProcessorForms processor_forms() {
+  const Isa isa = processor_isa();
+  return {isa != Isa::baseline, isa == Isa::avx512f};
+}
+
+int vector_lanes() { return wide_vectors() ? 16 : 8; }
+
+bool use_small_cache_arrangement(bool small) { return small_cache.exchange(small); }
+
+bool small_cache_arrangement() { return small_cache.load(std::memory_order_relaxed); }
 
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 

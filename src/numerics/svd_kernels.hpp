@@ -46,6 +46,25 @@ void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, con
                             const float* factors, const float* x, const float* y,
                             std::span<const float> storage);
 
+// For each column c = 0 .. cols-1 and, within it, each row t = 0 .. count-1
+// in increasing order: if factors is not null,
+// a[t + c*ld] = a[t + c*ld] + factors[c] * x[t]; then, if dots is not null,
+// dots[c] = dots[c] + y[t] * a[t + c*ld] with the value just stored,
+// continuing the sums the caller started in dots. In one walk down the
+// columns: the update of one reflection with the column sums of the next
+// (the accumulation of U), or the row update of a row reflection with the
+// column sums of the next column reflection (the bidiagonalisation).
+void column_update_dots(float* a, std::ptrdiff_t ld, int count, int cols, const float* factors,
+                        const float* x, const float* y, float* dots);
+
+// For each row r = 0 .. rows-1: if factors is not null, first
+// a[r + k*ld] = a[r + k*ld] + factors[k] * u[r] for k = 0 .. cols-1; then
+// sums[r] = the sum over k = 0 .. cols-1 of a[r + k*ld] * x[k], from +0, with
+// the values just stored. In one walk along the rows: the column update of
+// a column reflection with the row sums of the row reflection that follows.
+void update_row_dots(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
+                     const float* factors, const float* x, float* sums);
+
 // One pass of the accumulation of U over a row-major block t (row stride
 // ldt, `cols` columns, `count` rows). For each row k in increasing order:
 // if factors is not null, t[k][c] = t[k][c] + factors[c] * x[k] for every
@@ -70,6 +89,27 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
 // whose column 1 starts at a.
 void apply_rotations(float* a, std::ptrdiff_t ld, int rows, const PlaneRotation* rotations,
                      int count);
+
+// Which builds of the kernels this processor can run: the baseline one
+// always, the 8-lane AVX2 one where it has AVX2, the 16-lane AVX-512F one
+// where it has AVX-512F (whatever use_narrow_vectors and
+// use_baseline_vectors say).
+struct ProcessorForms {
+  bool avx2 = false;
+  bool avx512f = false;
+};
+ProcessorForms processor_forms();
+
+// Lanes of the vectors the kernels run with now: 16 where the 16-lane
+// forms run, 8 otherwise.
+int vector_lanes();
+
+// With true, svdcmp takes the arrangement of its phases meant for a
+// first-level cache too small for a block of 32 rows of the matrix,
+// whatever this processor's is (for tests of both arrangements on one
+// machine). Returns the previous setting.
+bool use_small_cache_arrangement(bool small);
+bool small_cache_arrangement();
 
 // With true, the 8-lane forms run even on a machine where the 16-lane
 // forms would (for tests of both on one machine). Returns the previous

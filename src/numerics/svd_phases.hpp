@@ -85,8 +85,8 @@ std::optional<WorkingCopies> working_copies(SvdWorkspace& workspace, int m, int 
 // bidiagonal form (w, e); a keeps the reflections.
 Bidiagonal bidiagonalise_reference(const MatView& a, int m, int n, const Vec1& w, const Vec1& e);
 // The same with the vector kernels. storage is the whole array a lies in
-// when that array is svdcmp's own line-aligned copy (the kernels then walk
-// whole 64-byte lines), and empty for a caller's matrix.
+// when that array is svdcmp's own line-aligned copy (the kernels may then
+// walk whole 64-byte lines), and empty for a caller's matrix.
 Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
                               std::span<const float> storage);
 
@@ -98,7 +98,8 @@ void accumulate_right_fast(const MatView& a, int n, const Vec1& e, std::span<flo
                            const MatView& v);
 
 // Phase 3, U from the column reflections, in place in a. The fast form
-// works in row_major, m rows of kRowMajorStride floats.
+// may work in row_major, m rows of kRowMajorStride floats (empty: it works
+// in a alone).
 void accumulate_left_reference(const MatView& a, int m, int n, const Vec1& w);
 void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w,
                           std::span<float> row_major);

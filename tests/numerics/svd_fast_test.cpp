@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <random>
@@ -298,28 +299,55 @@ TEST(SvdfitFast, GivesTheReferenceSolutionBitForBit) {
   }
 }
 
-// The forms of the kernels a machine with AVX-512F does not run by
-// default: each must give the reference bits as well.
-enum class KernelForm { eight_lane, baseline };
+// The tests above run the widest form this machine has, the ones below the
+// 8-lane and baseline forms; a form the processor lacks is never checked
+// here, and this says so in the test output.
+TEST(SvdcmpFast, SaysWhichKernelFormsThisMachineChecks) {
+  const kernels::ProcessorForms forms = kernels::processor_forms();
+  std::printf(
+      "[          ] kernel forms checked on this machine: baseline; 8-lane AVX2 %s; "
+      "16-lane AVX-512F %s\n",
+      forms.avx2 ? "yes" : "no (no AVX2: the 8-lane forms run their baseline build)",
+      forms.avx512f ? "yes" : "no");
+  if (!forms.avx512f)
+    GTEST_SKIP() << "this processor lacks AVX-512F: the 16-lane forms were not run; check them "
+                    "on a machine that has it";
+}
 
-class SvdcmpOtherForms : public ::testing::TestWithParam<KernelForm> {};
+// The forms of the kernels a machine with AVX-512F does not run by
+// default, and in every form the arrangement of the phases for a
+// first-level cache too small for the blocked one: each must give the
+// reference bits as well.
+enum class KernelForm { widest, eight_lane, baseline };
+struct FormCase {
+  KernelForm form;
+  bool small_cache;
+};
+
+class SvdcmpOtherForms : public ::testing::TestWithParam<FormCase> {};
 
 TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   struct FormScope {
     bool narrow;
     bool baseline;
-    explicit FormScope(KernelForm form)
-        : narrow(kernels::use_narrow_vectors(true)),
-          baseline(kernels::use_baseline_vectors(form == KernelForm::baseline)) {}
+    bool small_cache;
+    explicit FormScope(FormCase c)
+        : narrow(kernels::use_narrow_vectors(c.form != KernelForm::widest)),
+          baseline(kernels::use_baseline_vectors(c.form == KernelForm::baseline)),
+          small_cache(kernels::use_small_cache_arrangement(c.small_cache)) {}
     ~FormScope() {
       kernels::use_narrow_vectors(narrow);
       kernels::use_baseline_vectors(baseline);
+      kernels::use_small_cache_arrangement(small_cache);
     }
   } scope(GetParam());
   struct Shape {
     int rows, cols, ld, ldv;
   };
-  const Shape shapes[] = {{7, 5, 7, 5}, {37, 19, 37, 19}, {129, 71, 131, 75}, {40, 45, 41, 47}};
+  // The last two work on the caller's storage, which ends at its
+  // allocation (see MatchesTheReferenceBitForBitOnRandomMatrices).
+  const Shape shapes[] = {{7, 5, 7, 5},     {37, 19, 37, 19},     {129, 71, 131, 75},
+                          {40, 45, 41, 47}, {320, 307, 320, 307}, {1003, 21, 1003, 21}};
   unsigned seed = 500;
   for (const Shape& s : shapes) {
     SCOPED_TRACE(std::to_string(s.rows) + " x " + std::to_string(s.cols));
@@ -329,12 +357,18 @@ TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   expect_same_svdfit(design_system(1000, 300, 0.85f));
 }
 
-std::string form_name(const ::testing::TestParamInfo<KernelForm>& form) {
-  return form.param == KernelForm::baseline ? "Baseline" : "EightLane";
+std::string form_name(const ::testing::TestParamInfo<FormCase>& c) {
+  const char* names[] = {"Widest", "EightLane", "Baseline"};
+  return std::string(names[static_cast<int>(c.param.form)]) +
+         (c.param.small_cache ? "SmallCache" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, SvdcmpOtherForms,
-                         ::testing::Values(KernelForm::eight_lane, KernelForm::baseline),
+                         ::testing::Values(FormCase{KernelForm::eight_lane, false},
+                                           FormCase{KernelForm::baseline, false},
+                                           FormCase{KernelForm::widest, true},
+                                           FormCase{KernelForm::eight_lane, true},
+                                           FormCase{KernelForm::baseline, true}),
                          form_name);
 
 }  // namespace
