@@ -29,6 +29,7 @@ import tempfile
 import numpy as np
 
 from . import __version__
+from ._deps import require
 from ._freeform import decimal_to_float32
 from .coefficients import read_coefficients
 from .errors import FormatError
@@ -135,7 +136,7 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
     ``keep_going`` it is left out (its job holds the fill value) and listed
     in the attribute ``left_out``.
     """
-    import xarray as xr
+    xr = require("xarray")
 
     workdir, output, band_mode, record, record_text = _locate(directory, mode)
     sizes, size_bytes = read_size_list(workdir)
@@ -277,7 +278,7 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
 def write_catalogue(dataset, path):
     """Writes ``dataset`` as read_run built it, replacing ``path`` only once
     the whole file is written."""
-    import netCDF4
+    netCDF4 = require("netCDF4")
 
     raw = dataset
     path = os.path.abspath(path)
@@ -326,7 +327,7 @@ def _umask():
 def open_catalogue(path):
     """A catalogue written by phasefit-collect, as an ``xarray.Dataset``
     (loaded; the file is closed)."""
-    import xarray as xr
+    xr = require("xarray", "netCDF4")
 
     with xr.open_dataset(path) as dataset:
         return dataset.load()

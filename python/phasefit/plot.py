@@ -7,6 +7,7 @@ import os
 
 import numpy as np
 
+from ._deps import require
 from .reconstruct import relative_deviation, smooth_phase_function
 
 
@@ -24,8 +25,7 @@ def reconstruction_text(coefficient_file, table):
 def draw_comparison(coefficient_file, table, output_path):
     """Writes a PNG: the table and P_smooth on a logarithmic scale against the
     scattering angle, and their relative deviation in a second panel."""
-    import matplotlib
-
+    matplotlib = require("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
