@@ -47,6 +47,24 @@ CONVENTION = (
     "Legendre polynomials and mu the cosine of the scattering angle; c_0 = 1 and c_N = 0. "
     "The tables were normalised so that half their integral over mu is 1; the fit "
     "approximates a table by 2 * ft * delta(1 - mu) + P_smooth(mu).")
+# The attributes of the variables a catalogue shares with a phasefit.fit
+# result (fill values aside), so that the two read the same.
+ATTRIBUTES = {
+    "moment": {"long_name": "Legendre index l", "units": "1"},
+    "coefficients": {"long_name": "rescaled Legendre coefficient c_l, without the factor 2l + 1",
+                     "units": "1", "comment": CONVENTION},
+    "ft": {"long_name": "truncation factor of the forward peak", "units": "1"},
+    "rms_deviation": {
+        "long_name": "root mean square of the relative deviation of the fit over the grid",
+        "units": "1"},
+    "max_deviation": {"long_name": "relative deviation of the fit of largest magnitude, signed",
+                      "units": "1"},
+    "negative_points": {"long_name": "grid points where the resampled table is negative",
+                        "units": "1"},
+    "flags": {"long_name": "flags of the fit-quality report",
+              "flag_masks": np.array([1 << k for k in range(len(FLAG_MEANINGS))], np.int32),
+              "flag_meanings": " ".join(FLAG_MEANINGS)},
+}
 
 
 def _locate(path, mode):
@@ -215,14 +233,11 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
                                 {"long_name": info.get("long_name", "particle size"),
                                  "units": info.get("units", "unknown"), "_FillValue": FLOAT_FILL,
                                  "comment": "from import.json"})
-    raw["moment"] = ("moment", np.arange(n + 1, dtype=np.int32),
-                     {"long_name": "Legendre index l", "units": "1"})
+    raw["moment"] = ("moment", np.arange(n + 1, dtype=np.int32), ATTRIBUTES["moment"])
     fill = {"_FillValue": FLOAT_FILL}
-    raw["coefficients"] = (("spectral", "size", "moment"), coefficients, {
-        "long_name": "rescaled Legendre coefficient c_l, without the factor 2l + 1",
-        "units": "1", "comment": CONVENTION, **fill})
-    raw["ft"] = (("spectral", "size"), bulk["ft"],
-                 {"long_name": "truncation factor of the forward peak", "units": "1", **fill})
+    raw["coefficients"] = (("spectral", "size", "moment"), coefficients,
+                           {**ATTRIBUTES["coefficients"], **fill})
+    raw["ft"] = (("spectral", "size"), bulk["ft"], {**ATTRIBUTES["ft"], **fill})
     raw["Ce"] = (("spectral", "size"), bulk["Ce"],
                  {"long_name": "extinction (Ce) as given in the table's header", **fill})
     raw["omega0"] = (("spectral", "size"), bulk["omega0"],
@@ -232,19 +247,15 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None):
                 {"long_name": "asymmetry parameter as given in the table's header", "units": "1",
                  **fill})
     if reports:
-        raw["rms_deviation"] = (("spectral", "size"), rms, {
-            "long_name": "root mean square of the relative deviation of the fit over the grid",
-            "units": "1", "_FillValue": DOUBLE_FILL})
-        raw["max_deviation"] = (("spectral", "size"), largest, {
-            "long_name": "relative deviation of the fit of largest magnitude, signed",
-            "units": "1", "_FillValue": DOUBLE_FILL})
-        raw["negative_points"] = (("spectral", "size"), negative, {
-            "long_name": "grid points where the resampled table is negative", "units": "1",
-            "_FillValue": INT_FILL})
-        raw["flags"] = (("spectral", "size"), flags, {
-            "long_name": "flags of the fit-quality report", "_FillValue": INT_FILL,
-            "flag_masks": np.array([1 << k for k in range(len(FLAG_MEANINGS))], np.int32),
-            "flag_meanings": " ".join(FLAG_MEANINGS)})
+        raw["rms_deviation"] = (("spectral", "size"), rms,
+                                {**ATTRIBUTES["rms_deviation"], "_FillValue": DOUBLE_FILL})
+        raw["max_deviation"] = (("spectral", "size"), largest,
+                                {**ATTRIBUTES["max_deviation"], "_FillValue": DOUBLE_FILL})
+        raw["negative_points"] = (("spectral", "size"), negative,
+                                  {**ATTRIBUTES["negative_points"], "_FillValue": INT_FILL})
+        # The fill value second, where catalogues have always had it.
+        raw["flags"] = (("spectral", "size"), flags,
+                        {"long_name": None, "_FillValue": INT_FILL, **ATTRIBUTES["flags"]})
     raw = raw.set_coords([c for c in ("band", "wavelength", "label", "physical_size")
                           if c in raw])
     raw.attrs = {
