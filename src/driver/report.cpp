@@ -87,7 +87,7 @@ void FitReport::job_written(const Job& job, int n, const expansion::JobResult& r
             shortest(diagnostics.chi0_sum) + kTab + (diagnostics.renormalised ? "yes" : "no") +
             kTab + scientific(diagnostics.rms_deviation) + kTab +
             scientific(diagnostics.max_deviation) + kTab +
-            std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab +
+            std::to_string(diagnostics.negative_points) + kTab + field(flag_text) + kTab +
             "ok" + kTab + std::to_string(job.index));
 }
 
