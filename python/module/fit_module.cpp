@@ -140,7 +140,8 @@ py::tuple fit_batch(const FloatArray& angles, const FloatArray& values, int orde
   const auto items = static_cast<std::size_t>(values.shape(0));
   const auto points = static_cast<std::size_t>(values.shape(1));
   const auto angle_rows = static_cast<std::size_t>(angles.shape(0));
-  if (static_cast<std::size_t>(angles.shape(1)) != points || (angle_rows != 1 && angle_rows != items))
+  if (static_cast<std::size_t>(angles.shape(1)) != points ||
+      (angle_rows != 1 && angle_rows != items))
     throw std::invalid_argument("fit_batch: angles must have 1 or as many rows as values");
 
   phasefit::FitOptions options;
@@ -246,6 +247,6 @@ PYBIND11_MODULE(_fit, m) {
   m.def("fit_batch", &fit_batch, py::arg("angles"), py::arg("values"), py::arg("order"),
         py::arg("cosines"), py::arg("go"), py::arg("diagnostics"), py::arg("workers"),
         py::arg("reference_kernels") = false);
-  m.def("coefficient_file", &coefficient_file, py::arg("order"), py::arg("ce"),
-        py::arg("omega0"), py::arg("g"), py::arg("ft"), py::arg("coefficients"));
+  m.def("coefficient_file", &coefficient_file, py::arg("order"), py::arg("ce"), py::arg("omega0"),
+        py::arg("g"), py::arg("ft"), py::arg("coefficients"));
 }

@@ -123,7 +123,7 @@ def _layout(xr, phase, angles, dim, axis):
                 # Broadcast by dimension name only: coordinates are not aligned.
                 angles = angles.variable.set_dims(dict(phase.sizes)).transpose(*batch, dim).values
         elif np.ndim(angles) > 1:
-            angles = np.moveaxis(np.asarray(angles), phase.dims.index(dim), -1)
+            angles = _move_angle_axis(angles, phase.ndim, phase.dims.index(dim))
         return values, angles, batch, coords, attrs, f"'{dim}'"
     if dim is not None:
         raise ValueError("dim names a dimension of an xarray.DataArray; give axis= for a numpy array")
@@ -135,9 +135,17 @@ def _layout(xr, phase, angles, dim, axis):
     if isinstance(angles, xr.DataArray):
         angles = angles.values
     if np.ndim(angles) > 1:
-        angles = np.moveaxis(np.asarray(angles), position, -1)
+        angles = _move_angle_axis(angles, values.ndim, position)
     batch = [f"dim_{i}" for i in range(values.ndim - 1)]
     return values, angles, batch, {}, {}, f"axis {position}"
+
+
+def _move_angle_axis(angles, ndim, position):
+    angles = np.asarray(angles)
+    if angles.ndim != ndim:
+        raise ValueError(f"angles must be 1-D or have the {ndim} dimensions of phase, "
+                         f"not {angles.ndim}")
+    return np.moveaxis(angles, position, -1)
 
 
 def _axis(axis, ndim):
