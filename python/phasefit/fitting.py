@@ -14,6 +14,7 @@ coefficients before rescaling, and a few more diagnostics.
 """
 
 import datetime
+import importlib
 import operator
 import os
 
@@ -66,17 +67,17 @@ class FitError(ValueError):
 
 def _module():
     """phasefit._fit, or ImportError saying how to get it."""
+    name = f"{__package__}._fit"
     try:
-        from . import _fit
+        return importlib.import_module(name)
     except ModuleNotFoundError as err:
-        if err.name != f"{__package__}._fit":
+        if err.name != name:
             raise
         raise ImportError(
             "phasefit.fit needs the compiled module phasefit._fit, which this copy of the "
             "package lacks: build it (make build or make demo, with Debian's pybind11-dev and "
             "python3-dev) and import phasefit from <build>/python or from an installed "
-            "PREFIX/share/phasefit/python", name=f"{__package__}._fit") from None
-    return _fit
+            "PREFIX/share/phasefit/python", name=name) from None
 
 
 def _default_workers():
