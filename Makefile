@@ -111,6 +111,7 @@ bench:
 	@echo "== bench/compare_numpy.py $(BENCH_TABLES) (the same jobs as a scipy pipeline, double, one OpenBLAS thread)"
 	@/usr/bin/python3 bench/compare_numpy.py $(BENCH_TABLES) > $(BENCH_RESULTS)/numpy.txt && cat $(BENCH_RESULTS)/numpy.txt || \
 	  echo "scipy comparison skipped: it needs /usr/bin/python3 with numpy and scipy (tools/install-deps bench)"
+	@echo "== bench/fit_inprocess.py (phasefit.fit and the scipy pipeline in-process, 1 worker and all)" && /usr/bin/python3 bench/fit_inprocess.py --python build-bench/python $(BENCH_TABLES) > $(BENCH_RESULTS)/fit_inprocess.txt && cat $(BENCH_RESULTS)/fit_inprocess.txt || echo "in-process comparison skipped: it needs phasefit._fit (pybind11-dev, python3-dev) and scipy"
 	@for b in build-bench/bench/bench_*; do echo "== $$b"; \
 	  $$b --benchmark_out=$(BENCH_RESULTS)/$${b##*/}.json --benchmark_out_format=json || exit 1; done
 	@echo "== bench/batch.py (the tables of $(BENCH_TABLES), then a batch of 8 sizes x 6 wavelengths at N = 300: -j 1, -j all, reference kernels)"
