@@ -108,7 +108,7 @@ def main():
     many_angles, many_values = np.tile(angles, (copies, 1)), np.tile(values, (copies, 1))
 
     def fit(a, v, count, diagnostics=False):
-        return phasefit.fit(v, a, ORDER, workers=count, diagnostics=diagnostics)
+        return phasefit.fit(v, a, ORDER, workers=count, diagnostics=diagnostics, on_pause="go")
 
     one = fit(angles, values, 1)
     many = fit(many_angles, many_values, workers)
