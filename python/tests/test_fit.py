@@ -135,6 +135,9 @@ def test_batches_keep_their_layout_and_do_not_depend_on_workers():
         assert ds[name].attrs == ATTRIBUTES[name], name
     assert ds.flags.attrs["flag_meanings"] == " ".join(FLAG_MEANINGS)
     assert tuple(_fit.FLAG_NAMES) == FLAG_MEANINGS
+    # Angles per phase function as a DataArray, its dimensions in another order.
+    per_function = da.theta.broadcast_like(da).transpose("size", "theta", "spectral")
+    results.append(phasefit.fit(da, per_function, 64, dim="theta", workers=2))
     for other in results[1:]:
         for name in ds.data_vars:
             assert same(other[name], ds[name]), name
