@@ -159,23 +159,30 @@ py::tuple fit_batch(const FloatArray& angles, const FloatArray& values, int orde
   FirstFailure first(items);
   std::atomic<std::size_t> next{0};
 
+  // Nothing may leave a worker thread: a scratch that cannot be allocated
+  // ends the batch with that cause, like a refusal of the first item left.
   auto work = [&] {
-    phasefit::FitScratch scratch;
-    phasefit::FitResult result;
-    for (;;) {
-      const std::size_t item = next.fetch_add(1, std::memory_order_relaxed);
-      if (item >= items || first.beyond(item)) return;
-      const std::span<const float> angle_row(angle_data + (angle_rows == 1 ? 0 : item * points),
-                                             points);
-      const std::span<const float> value_row(value_data + item * points, points);
-      try {
-        phasefit::fit(angle_row, value_row, order, scratch, result, options);
-        rows.store(item, result, diagnostics);
-      } catch (const phasefit::FitError& error) {
-        first.record({item, error.index(), error.cause(), true});
-      } catch (const std::exception& error) {
-        first.record({item, -1, error.what(), false});
+    std::size_t item = 0;
+    try {
+      phasefit::FitScratch scratch;
+      phasefit::FitResult result;
+      for (;;) {
+        item = next.fetch_add(1, std::memory_order_relaxed);
+        if (item >= items || first.beyond(item)) return;
+        const std::span<const float> angle_row(angle_data + (angle_rows == 1 ? 0 : item * points),
+                                               points);
+        const std::span<const float> value_row(value_data + item * points, points);
+        try {
+          phasefit::fit(angle_row, value_row, order, scratch, result, options);
+          rows.store(item, result, diagnostics);
+        } catch (const phasefit::FitError& error) {
+          first.record({item, error.index(), error.cause(), true});
+        }
       }
+    } catch (const std::exception& error) {
+      first.record({item, -1, error.what(), false});
+    } catch (...) {
+      first.record({item, -1, "unknown failure", false});
     }
   };
 

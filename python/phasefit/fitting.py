@@ -273,7 +273,7 @@ def fit(phase, angles, order, *, dim=None, axis=None, angle_unit="deg", workers=
         text = ("the phase function" if not shape else "phase function at "
                 + ", ".join(f"{d}={i}" for d, i in zip(batch, where)))
         if not refused:
-            raise RuntimeError(f"{text}: {cause}")
+            raise (MemoryError if "bad_alloc" in cause else RuntimeError)(f"{text}: {cause}")
         raise FitError(text, cause, where, None if index < 0 else int(index))
 
     dataset = xr.Dataset(coords=coords)
