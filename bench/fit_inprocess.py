@@ -117,8 +117,8 @@ def main():
         "phasefit.fit": (best_time(rounds, lambda: fit(angles, values, 1)) / len(tables),
                          best_time(rounds, lambda: fit(many_angles, many_values, workers))
                          / len(many_values)),
-        "  with diagnostics": (best_time(rounds, lambda: fit(angles, values, 1, True)) / len(tables),
-                               None),
+        "  with diagnostics": (
+            best_time(rounds, lambda: fit(angles, values, 1, True)) / len(tables), None),
     }
 
     _start_worker()

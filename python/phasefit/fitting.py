@@ -105,15 +105,16 @@ def _layout(xr, phase, angles, dim, axis):
         if dim is None:
             raise ValueError("say which dimension of phase holds the angles: dim=NAME")
         if dim not in phase.dims:
-            raise ValueError(f"phase has no dimension '{dim}' (it has {', '.join(map(str, phase.dims))})")
+            raise ValueError(f"phase has no dimension '{dim}' "
+                             f"(it has {', '.join(map(str, phase.dims))})")
         batch = [d for d in phase.dims if d != dim]
         values = _real_array(phase.transpose(*batch, dim).values, "phase")
         coords = {name: c.variable for name, c in phase.coords.items() if dim not in c.dims}
         attrs = dict(phase.attrs)
         if isinstance(angles, xr.DataArray):
             if dim not in angles.dims or not set(angles.dims) <= set(phase.dims):
-                raise ValueError(f"the angles' dimensions ({', '.join(map(str, angles.dims))}) must "
-                                 f"include '{dim}' and be among those of phase")
+                raise ValueError(f"the angles' dimensions ({', '.join(map(str, angles.dims))}) "
+                                 f"must include '{dim}' and be among those of phase")
             for d in angles.dims:
                 if angles.sizes[d] != phase.sizes[d]:
                     raise ValueError(f"the angles have {angles.sizes[d]} entries along '{d}', "
@@ -127,7 +128,8 @@ def _layout(xr, phase, angles, dim, axis):
             angles = _move_angle_axis(angles, phase.ndim, phase.dims.index(dim))
         return values, angles, batch, coords, attrs, f"'{dim}'"
     if dim is not None:
-        raise ValueError("dim names a dimension of an xarray.DataArray; give axis= for a numpy array")
+        raise ValueError("dim names a dimension of an xarray.DataArray; "
+                         "give axis= for a numpy array")
     values = _real_array(phase, "phase")
     if values.ndim == 0:
         raise ValueError("phase must have an angle axis; it is a scalar")
