@@ -356,9 +356,12 @@ def write_coefficient_file(path, result, *, ce=None, omega0=None, g=None):
     ``ce``, ``omega0`` and ``g`` are the three values of the table header
     that the tool passes through (a catalogue's Ce, omega0 and g stand in
     when they are not given); each is rounded to float32, as the tool reads
-    it. The file is byte for byte the tool's for the same table and header:
-    it is written by the tool's own writer. A value too wide for its field
-    is written as asterisks, as the tool writes it.
+    it. The file is written by the tool's own writer: from a fit() result
+    it is byte for byte the tool's for the same table and header. A
+    catalogue holds the files' text read back to float32, which prints the
+    same seven decimals again wherever |c_l| < 1 (the usual case) but not
+    always above. A value too wide for its field is written as asterisks,
+    as the tool writes it.
     """
     module = _module()
     extra = [d for d in result["coefficients"].dims if d != "moment"]
