@@ -54,7 +54,8 @@ class FitError(ValueError):
     ``batch_index`` is its index among the batch dimensions (``()`` when
     there are none), ``index`` the index along the angle axis of the value
     to blame (None when no single value is), ``cause`` the library's one-line
-    cause. ``str(error)`` names both: ``phase function at spectral=1,
+    cause (a cause that names a row counts rows from 1, as the tool's
+    diagnostics for a table do; ``index`` counts from 0). ``str(error)`` names both: ``phase function at spectral=1,
     size=0: value 17 is not finite (nan)``.
     """
 
