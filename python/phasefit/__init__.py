@@ -28,6 +28,8 @@ reconstruct    smooth_phase_function(coefficient_file, mu)
 plot           draw_comparison(...), reconstruction_text(...)
 database       the formats phasefit-import reads, and the run directory it writes
 catalogue      read_run(directory) and open_catalogue(path) -> xarray.Dataset
+fitting        fit(phase, angles, order, ...) -> xarray.Dataset (the fit in-process),
+               disort_inputs(dataset), write_coefficient_file(path, result, ...)
 naming         the tool's labels and data-file names, its run lists
 """
 
@@ -39,6 +41,7 @@ from .coefficients import CoefficientFile, read_coefficients
 from .table import PhaseTable, read_phase_table, TABLE_ROWS
 from .reconstruct import smooth_phase_function, relative_deviation
 from .catalogue import open_catalogue, read_run
+from .fitting import FitError, fit, disort_inputs, write_coefficient_file
 
 __all__ = [
     "FormatError",
@@ -51,4 +54,8 @@ __all__ = [
     "relative_deviation",
     "open_catalogue",
     "read_run",
+    "FitError",
+    "fit",
+    "disort_inputs",
+    "write_coefficient_file",
 ]

@@ -32,6 +32,7 @@ import tempfile
 import numpy as np
 
 from . import __version__
+from ._deps import require
 from ._freeform import decimal_to_float32
 from .coefficients import CoefficientFile, read_coefficients
 from .errors import FormatError
@@ -103,6 +104,24 @@ def _read_record(path):
             raise _record_error(path, f"entry {i} of 'sizes' is not an object with an integer "
                                 "'name' and a number 'value'")
     return record, text
+# The attributes of the variables a catalogue shares with a phasefit.fit
+# result (fill values aside), so that the two read the same.
+ATTRIBUTES = {
+    "moment": {"long_name": "Legendre index l", "units": "1"},
+    "coefficients": {"long_name": "rescaled Legendre coefficient c_l, without the factor 2l + 1",
+                     "units": "1", "comment": CONVENTION},
+    "ft": {"long_name": "truncation factor of the forward peak", "units": "1"},
+    "rms_deviation": {
+        "long_name": "root mean square of the relative deviation of the fit over the grid",
+        "units": "1"},
+    "max_deviation": {"long_name": "relative deviation of the fit of largest magnitude, signed",
+                      "units": "1"},
+    "negative_points": {"long_name": "grid points where the resampled table is negative",
+                        "units": "1"},
+    "flags": {"long_name": "flags of the fit-quality report",
+              "flag_masks": np.array([1 << k for k in range(len(FLAG_MEANINGS))], np.int32),
+              "flag_meanings": " ".join(FLAG_MEANINGS)},
+}
 
 
 def _locate(path, mode):
@@ -414,7 +433,7 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
     catalogue's path, is refused before anything is read when it is a file
     of the run.
     """
-    import xarray as xr
+    xr = require("xarray")
 
     workdir, output_dir, band_mode, record, record_text, record_path = _locate(directory, mode)
     sizes, size_bytes = read_size_list(workdir)
@@ -511,14 +530,11 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
                                 {"long_name": info.get("long_name", "particle size"),
                                  "units": info.get("units", "unknown"), "_FillValue": FLOAT_FILL,
                                  "comment": "from import.json"})
-    raw["moment"] = ("moment", np.arange(n + 1, dtype=np.int32),
-                     {"long_name": "Legendre index l", "units": "1"})
+    raw["moment"] = ("moment", np.arange(n + 1, dtype=np.int32), ATTRIBUTES["moment"])
     fill = {"_FillValue": FLOAT_FILL}
-    raw["coefficients"] = (("spectral", "size", "moment"), coefficients, {
-        "long_name": "rescaled Legendre coefficient c_l, without the factor 2l + 1",
-        "units": "1", "comment": CONVENTION, **fill})
-    raw["ft"] = (("spectral", "size"), bulk["ft"],
-                 {"long_name": "truncation factor of the forward peak", "units": "1", **fill})
+    raw["coefficients"] = (("spectral", "size", "moment"), coefficients,
+                           {**ATTRIBUTES["coefficients"], **fill})
+    raw["ft"] = (("spectral", "size"), bulk["ft"], {**ATTRIBUTES["ft"], **fill})
     raw["Ce"] = (("spectral", "size"), bulk["Ce"],
                  {"long_name": "extinction (Ce) as given in the table's header", **fill})
     raw["omega0"] = (("spectral", "size"), bulk["omega0"],
@@ -528,19 +544,15 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
                 {"long_name": "asymmetry parameter as given in the table's header", "units": "1",
                  **fill})
     if reports:
-        raw["rms_deviation"] = (("spectral", "size"), rms, {
-            "long_name": "root mean square of the relative deviation of the fit over the grid",
-            "units": "1", "_FillValue": DOUBLE_FILL})
-        raw["max_deviation"] = (("spectral", "size"), largest, {
-            "long_name": "relative deviation of the fit of largest magnitude, signed",
-            "units": "1", "_FillValue": DOUBLE_FILL})
-        raw["negative_points"] = (("spectral", "size"), negative, {
-            "long_name": "grid points where the resampled table is negative", "units": "1",
-            "_FillValue": INT_FILL})
-        raw["flags"] = (("spectral", "size"), flags, {
-            "long_name": "flags of the fit-quality report", "_FillValue": INT_FILL,
-            "flag_masks": np.array([1 << k for k in range(len(FLAG_MEANINGS))], np.int32),
-            "flag_meanings": " ".join(FLAG_MEANINGS)})
+        raw["rms_deviation"] = (("spectral", "size"), rms,
+                                {**ATTRIBUTES["rms_deviation"], "_FillValue": DOUBLE_FILL})
+        raw["max_deviation"] = (("spectral", "size"), largest,
+                                {**ATTRIBUTES["max_deviation"], "_FillValue": DOUBLE_FILL})
+        raw["negative_points"] = (("spectral", "size"), negative,
+                                  {**ATTRIBUTES["negative_points"], "_FillValue": INT_FILL})
+        # The fill value second, where catalogues have always had it.
+        raw["flags"] = (("spectral", "size"), flags,
+                        {"long_name": None, "_FillValue": INT_FILL, **ATTRIBUTES["flags"]})
     raw = raw.set_coords([c for c in ("band", "wavelength", "label", "physical_size")
                           if c in raw])
     raw.attrs = {
@@ -644,7 +656,7 @@ def _write_apart(dataset, path):
 
 
 def _write_netcdf(raw, path):
-    import netCDF4
+    netCDF4 = require("netCDF4")
 
     with netCDF4.Dataset(path, "w", format="NETCDF4") as out:
         for dim, length in raw.sizes.items():
@@ -681,7 +693,7 @@ def _umask():
 def open_catalogue(path):
     """A catalogue written by phasefit-collect, as an ``xarray.Dataset``
     (loaded; the file is closed)."""
-    import xarray as xr
+    xr = require("xarray", "netCDF4")
 
     with xr.open_dataset(path) as dataset:
         return _indexed(dataset.load())

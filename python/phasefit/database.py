@@ -58,6 +58,7 @@ import tempfile
 import numpy as np
 from numpy.polynomial import legendre
 
+from ._deps import require
 from .errors import FormatError
 from .naming import band_label, data_file_name, wavelength_label
 
@@ -265,7 +266,7 @@ class _NetCDF:
     """One netCDF source: variables by name with their dimensions."""
 
     def __init__(self, path):
-        import netCDF4
+        netCDF4 = require("netCDF4")
 
         self.path = path
         try:

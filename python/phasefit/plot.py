@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ._deps import require
 from .reconstruct import relative_deviation, smooth_phase_function
 
 # What each flag of the fit-quality report means for the picture's reader.
@@ -61,8 +62,7 @@ def plot_format(output_path):
     """The file a plot goes to and its format, from the name's extension
     (a name without one gets .png); ValueError for a format Matplotlib
     cannot write."""
-    import matplotlib
-
+    matplotlib = require("matplotlib")
     matplotlib.use("Agg")
     from matplotlib.backend_bases import FigureCanvasBase
 

@@ -11,8 +11,10 @@ import types
 import numpy as np
 import pytest
 
-PYTHON_DIR = pathlib.Path(__file__).resolve().parent.parent
-REPO_ROOT = PYTHON_DIR.parent
+REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
+# The package and its commands: a build's copy (<build>/python, as
+# PHASEFIT_PYTHON_DIR names it under ctest), else the sources.
+PYTHON_DIR = pathlib.Path(os.environ.get("PHASEFIT_PYTHON_DIR") or REPO_ROOT / "python")
 PLOT_COMMAND = PYTHON_DIR / "phasefit-plot"
 
 sys.path.insert(0, str(PYTHON_DIR))

@@ -12,8 +12,10 @@
 #   tests/slurm/run_array_test.sh PHASEFIT
 #   tests/slurm/run_array_test.sh --skip-reason   why it would be skipped, if it would
 #
-# Exit status 77 (skipped, with the reason) without root or without
-# Slurm and MUNGE (Debian: slurm-wlm munge).
+# Exit status 77 (skipped, with the reason) without root, without Slurm
+# and MUNGE (Debian: slurm-wlm munge), or without a cgroup file system
+# under /sys/fs/cgroup, where slurmd will not start. A daemon that exits
+# fails the test at once, with the logs.
 set -euo pipefail
 
 skip_reason() {
@@ -27,6 +29,10 @@ skip_reason() {
       return
     fi
   done
+  if ! awk '($3 == "cgroup" || $3 == "cgroup2") && $2 ~ "^/sys/fs/cgroup" { found = 1 } END { exit !found }' \
+    /proc/mounts; then
+    echo "no cgroup file system mounted under /sys/fs/cgroup (slurmd needs one)"
+  fi
 }
 if [ "${1:-}" = --skip-reason ]; then
   reason=$(skip_reason)
@@ -103,7 +109,21 @@ slurmctld -D -f "$SLURM_CONF" >"$scratch/log/slurmctld.out" 2>&1 &
 pids+=($!)
 slurmd -D -f "$SLURM_CONF" >"$scratch/log/slurmd.out" 2>&1 &
 pids+=($!)
+daemons=(slurmctld slurmd)
+# Called in every wait: nothing is left to wait for once a daemon is gone.
+daemons_running() {
+  local i status
+  for i in "${!daemons[@]}"; do
+    if ! kill -0 "${pids[$i]}" 2>/dev/null; then
+      status=0
+      wait "${pids[$i]}" || status=$?
+      fail "${daemons[$i]} exited with status $status"
+    fi
+  done
+  kill -0 "$(cat "$scratch/munge/pid" 2>/dev/null)" 2>/dev/null || fail "munged exited"
+}
 for _ in $(seq 60); do
+  daemons_running
   [ "$(sinfo -h -o %T 2>/dev/null)" = idle ] && break
   sleep 0.5
 done
@@ -143,6 +163,7 @@ job=$(PHASEFIT=$phasefit sbatch --parsable --array=0-3 \
   fail "sbatch refused the array"
 # Bounded wait: 10 minutes, polled every 0.2 s.
 for _ in $(seq 3000); do
+  daemons_running
   [ -z "$(squeue -h -j "$job" 2>/dev/null)" ] && break
   sleep 0.2
 done

@@ -32,7 +32,7 @@ FAKE
 chmod +x "$fake"/*
 export FAKE_LOG=$fake/log PATH="$fake:/usr/bin:/bin"
 
-all="cmake make g++ python3 python3-numpy python3-matplotlib libgtest-dev libgmock-dev liblapack-dev python3-xarray python3-netcdf4 netcdf-bin python3-pytest"
+all="cmake make g++ python3 python3-numpy python3-matplotlib python3-xarray python3-netcdf4 pybind11-dev python3-pybind11 python3-dev libgtest-dev libgmock-dev liblapack-dev netcdf-bin python3-pytest"
 failures=0
 # check NAME INSTALLED UID SUDO WANT_STATUS WANT_LOG WANT_STDERR_PATTERN
 check() {
@@ -52,12 +52,12 @@ check "nothing missing, not root" "$all" 1000 no 0 "" ""
 check "nothing missing, root" "$all" 0 yes 0 "" ""
 check "root installs what is missing" "cmake make g++ python3" 0 no 0 \
   "apt-get update -q
-apt-get install -y -q python3-numpy python3-matplotlib libgtest-dev libgmock-dev liblapack-dev python3-xarray python3-netcdf4 netcdf-bin python3-pytest" \
+apt-get install -y -q --no-install-recommends python3-numpy python3-matplotlib python3-xarray python3-netcdf4 pybind11-dev python3-pybind11 python3-dev libgtest-dev libgmock-dev liblapack-dev netcdf-bin python3-pytest" \
   "installing missing"
 check "sudo installs what is missing" "${all% python3-pytest}" 1000 yes 0 \
   "sudo apt-get update -q
-sudo apt-get install -y -q python3-pytest" "python3-pytest"
+sudo apt-get install -y -q --no-install-recommends python3-pytest" "python3-pytest"
 check "neither: the command to run, exit 2" "${all% python3-pytest}" 1000 no 2 "" \
-  "install them as root with: apt-get update && apt-get install -y python3-pytest"
+  "install them as root with: apt-get update && apt-get install -y --no-install-recommends python3-pytest"
 echo "$((5 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
