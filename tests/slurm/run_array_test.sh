@@ -13,9 +13,10 @@
 #   tests/slurm/run_array_test.sh --skip-reason   why it would be skipped, if it would
 #
 # Exit status 77 (skipped, with the reason) without root, without Slurm
-# and MUNGE (Debian: slurm-wlm munge), or without a cgroup file system
-# under /sys/fs/cgroup, where slurmd will not start. A daemon that exits
-# fails the test at once, with the logs.
+# and MUNGE (Debian: slurm-wlm munge), without a cgroup file system under
+# /sys/fs/cgroup, where slurmd will not start, or when the host name does
+# not resolve, where neither daemon can reach the other. A daemon that
+# exits fails the test at once, with the logs.
 set -euo pipefail
 
 skip_reason() {
@@ -32,6 +33,10 @@ skip_reason() {
   if ! awk '($3 == "cgroup" || $3 == "cgroup2") && $2 ~ "^/sys/fs/cgroup" { found = 1 } END { exit !found }' \
     /proc/mounts; then
     echo "no cgroup file system mounted under /sys/fs/cgroup (slurmd needs one)"
+    return
+  fi
+  if ! getent hosts "$(hostname -s)" >/dev/null; then
+    echo "the host name $(hostname -s) does not resolve (the daemons find each other by it)"
   fi
 }
 if [ "${1:-}" = --skip-reason ]; then
@@ -56,6 +61,8 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+# ctest's timeout ends the test with SIGTERM: the daemons go with it.
+trap 'exit 143' TERM INT
 fail() {
   echo "FAILED: $*"
   for log in "$scratch"/log/*; do echo "--- $log"; tail -n 20 "$log"; done
@@ -122,12 +129,13 @@ daemons_running() {
   done
   kill -0 "$(cat "$scratch/munge/pid" 2>/dev/null)" 2>/dev/null || fail "munged exited"
 }
-for _ in $(seq 60); do
+# Bounded waits, by the clock: a Slurm command may itself take seconds.
+deadline=$((SECONDS + 30))
+until [ "$(sinfo -h -o %T 2>/dev/null)" = idle ]; do
   daemons_running
-  [ "$(sinfo -h -o %T 2>/dev/null)" = idle ] && break
+  [ "$SECONDS" -lt "$deadline" ] || fail "the node did not become idle in 30 s"
   sleep 0.5
 done
-[ "$(sinfo -h -o %T 2>/dev/null)" = idle ] || fail "the node did not become idle"
 
 # The batch: 0p87 twice (0.87, 0.874), three reference points sharing
 # 0p55 (0.55, 0.551, 0.549), size 5 twice, and a table that pauses at
@@ -161,13 +169,12 @@ start=$(now)
 job=$(PHASEFIT=$phasefit sbatch --parsable --array=0-3 \
   --cpus-per-task=$((cpus > 1 ? cpus / 2 : 1)) "$repo/examples/slurm/phasefit-array.sbatch") ||
   fail "sbatch refused the array"
-# Bounded wait: 10 minutes, polled every 0.2 s.
-for _ in $(seq 3000); do
+deadline=$((SECONDS + 600))
+until [ -z "$(squeue -h -j "$job" 2>/dev/null)" ]; do
   daemons_running
-  [ -z "$(squeue -h -j "$job" 2>/dev/null)" ] && break
+  [ "$SECONDS" -lt "$deadline" ] || fail "the array did not finish in 10 minutes"
   sleep 0.2
 done
-[ -z "$(squeue -h -j "$job" 2>/dev/null)" ] || fail "the array did not finish in 10 minutes"
 echo "array $job of 4 tasks, $cpus CPUs: submitted to finished in $(elapsed "$start" "$(now)") s"
 
 states=$(scontrol -o show job "$job" | grep -o 'ArrayTaskId=[0-9]* .*JobState=[A-Z]*.*ExitCode=[0-9:]*' |
