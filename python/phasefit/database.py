@@ -52,13 +52,13 @@ import hashlib
 import json
 import math
 import os
-import shutil
-import tempfile
 
 import numpy as np
 from numpy.polynomial import legendre
 
+from ._atomic import replace_atomically
 from ._deps import require
+from ._numbers import parse_number
 from .errors import FormatError
 from .naming import band_label, data_file_name, wavelength_label
 
@@ -146,11 +146,14 @@ def _numbers(path, line_no, text, count, what):
     fields = text.split()
     if len(fields) != count:
         raise FormatError(path, f"expected {count} numbers ({what}), found {len(fields)}", line_no)
-    try:
-        values = [float(f.replace("D", "E").replace("d", "e")) for f in fields]
-    except ValueError:
-        bad = next(f for f in fields if not _is_float(f))
-        raise FormatError(path, f"'{_cut(bad)}' is not a number", line_no) from None
+    values = []
+    for f in fields:
+        try:
+            # An exponent needs its letter here; NaN and Infinity are
+            # read, to be refused below as values that are not finite.
+            values.append(parse_number(f, allow_special=True, bare_exponent=False))
+        except ValueError:
+            raise FormatError(path, f"'{_cut(f)}' is not a number", line_no) from None
     for k, v in enumerate(values):
         if not math.isfinite(v):
             raise FormatError(path, f"value {k + 1} ({_cut(fields[k])}) is not finite", line_no)
@@ -161,14 +164,6 @@ def _cut(field, limit=40):
     """A field of the source for a message; a long one (a whole line of
     comma-separated numbers is one field) is cut."""
     return field if len(field) <= limit else f"{field[:limit]}... ({len(field)} characters)"
-
-
-def _is_float(text):
-    try:
-        float(text.replace("D", "E").replace("d", "e"))
-        return True
-    except ValueError:
-        return False
 
 
 def _lines(path):
@@ -809,38 +804,35 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
         "command": command,
     }
 
-    # Failures name RUNDIR: the work folder is a name the user never gave
-    # (and may be gone), and a failed write() names no file at all.
-    def refused(err):
-        return ImportRefused(f"cannot write the run directory '{rundir}': "
-                             f"{err.strerror or err}")
+    # Renaming replaces an empty directory in one step. Failures name
+    # RUNDIR: the work folder is a name the user never gave (and may be
+    # gone), and a failed write() names no file at all.
+    def fill(work):
+        _fill_run_directory(work, names, labels if band_mode else texts, band_mode, tables,
+                            record)
 
     try:
-        work = tempfile.mkdtemp(prefix=f".{os.path.basename(rundir)}.import-", dir=parent)
+        replace_atomically(rundir, fill, prefix=f".{os.path.basename(rundir)}.import-",
+                           folder=True)
     except OSError as err:
-        raise refused(err) from None
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(work, 0o777 & ~umask)
-        for folder in ("INPUT", "tables", "output"):
-            os.mkdir(os.path.join(work, folder))
-        with open(os.path.join(work, "INPUT", "input_re.dat"), "w", encoding="ascii") as out:
-            out.write(f"{len(names)}\n" + "".join(f"{n}\n" for n in names))
-        spectral_list = "input_band.dat" if band_mode else "wl.dat"
-        with open(os.path.join(work, "INPUT", spectral_list), "w", encoding="ascii") as out:
-            out.write(f"{len(texts)}\n" + "".join(f"{t}\n" for t in (labels if band_mode else texts)))
-        for file, text in tables:
-            with open(os.path.join(work, "tables", file), "w", encoding="ascii") as out:
-                out.write(text)
-        with open(os.path.join(work, "import.json"), "w", encoding="utf-8") as out:
-            json.dump(record, out, indent=1, ensure_ascii=False)
-            out.write("\n")
-        # Renaming replaces an empty directory in one step.
-        os.rename(work, rundir)
-    except BaseException as err:
-        shutil.rmtree(work, ignore_errors=True)
-        if isinstance(err, OSError):
-            raise refused(err) from None
-        raise
+        raise ImportRefused(f"cannot write the run directory '{rundir}': "
+                            f"{err.strerror or err}") from None
     return command
+
+
+def _fill_run_directory(work, sizes, spectral, band_mode, tables, record):
+    """The run lists, the tables (name, text), the import record and an
+    empty output folder, written into the folder ``work``."""
+    for folder in ("INPUT", "tables", "output"):
+        os.mkdir(os.path.join(work, folder))
+    with open(os.path.join(work, "INPUT", "input_re.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(sizes)}\n" + "".join(f"{n}\n" for n in sizes))
+    spectral_list = "input_band.dat" if band_mode else "wl.dat"
+    with open(os.path.join(work, "INPUT", spectral_list), "w", encoding="ascii") as out:
+        out.write(f"{len(spectral)}\n" + "".join(f"{t}\n" for t in spectral))
+    for file, text in tables:
+        with open(os.path.join(work, "tables", file), "w", encoding="ascii") as out:
+            out.write(text)
+    with open(os.path.join(work, "import.json"), "w", encoding="utf-8") as out:
+        json.dump(record, out, indent=1, ensure_ascii=False)
+        out.write("\n")
