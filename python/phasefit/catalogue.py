@@ -37,7 +37,8 @@ from ._version import __version__
 from .coefficients import CoefficientFile, read_coefficients
 from .errors import FormatError
 from .naming import (BAND_LIST, SIZE_LIST, WAVELENGTH_LIST, data_file_name,
-                     is_reference_wavelength, read_size_list, read_spectral_list, size_digits)
+                     is_reference_wavelength, read_size_list, read_spectral_list, size_digits,
+                     wavelength_label)
 
 FLAG_MEANINGS = ("ft_outside_0_1", "negative_reconstruction", "large_coefficient",
                  "extrapolated", "renormalised", "field_overflow", "resumed_after_pause")
@@ -757,9 +758,6 @@ def entry(dataset, spectral, size, name=""):
     """The CoefficientFile of one job of a catalogue: ``spectral`` is a
     label (0p55), a band name or a wavelength, ``size`` the size of the
     file names."""
-    from .coefficients import CoefficientFile
-    from .naming import wavelength_label
-
     labels = [str(x) for x in dataset["label"].values]
     key = str(spectral)
     if key not in labels:

@@ -424,20 +424,63 @@ def _place_dimensions(source, variable, roles, tabulated, options, absent_size):
 
 
 def _read_netcdf(path, options, tabulated):
+    """One netCDF source: a Legendre series, or with ``tabulated`` P11 on
+    an angle grid of its own."""
     source = _NetCDF(path)
     wavelength, wl_dim, wl_var = source.coordinate(options.wavelength, "wavelength", True)
     wavelength, wl_text = _wavelength_um(source, wl_var, wavelength, options.wavelength_unit)
-    size, size_dim, size_var = source.coordinate(
-        options.size, "size", options.size_given)
-    if size is None:
-        size, size_info = np.zeros(1), {"long_name": "none (the source has one size)",
-                                        "units": "1", "source": "none"}
-    else:
-        size_info = {"long_name": getattr(size_var, "long_name", options.size),
-                     "units": getattr(size_var, "units", "unknown"),
-                     "source": f"variable '{options.size}' of {path}"}
+    size, size_dim, size_var, size_info = _sizes(source, options)
     variable = source.variable(options.phase, "the phase function")
+    roles, angle, angle_dim = _dimension_roles(source, options, variable, wl_dim, size_dim,
+                                               tabulated)
+    legendre_dim, stokes_dim, p11 = _place_dimensions(
+        source, variable, roles, tabulated, options,
+        None if size_var is not None else options.size)
+
     dims = list(variable.dimensions)
+    data = source.values(variable, "the phase function")
+    if stokes_dim is not None:
+        data = np.take(data, p11, axis=dims.index(stokes_dim))
+        dims.remove(stokes_dim)
+    last = angle_dim if tabulated else legendre_dim
+    data = _arrange(data, tuple(dims), (wl_dim, size_dim, last))
+    data = np.broadcast_to(data, (wavelength.size, size.size, data.shape[-1]))
+
+    ce, omega0, g, method = _bulk_fields(source, options, (wl_dim, size_dim),
+                                         (wavelength.size, size.size))
+    if tabulated:
+        phase, divisor, g = _tabulated_phase(path, options, angle, data, g, method)
+    else:
+        phase, divisor, g = _series_phase(path, options, data, g, method)
+    nan = np.full((wavelength.size, size.size), np.nan)
+    return Database(
+        format="tabulated-nc" if tabulated else "legendre-nc", sources=[path],
+        angle=DATABASE_ANGLES, wavelength=wavelength, wavelength_text=wl_text, size=size,
+        size_info=size_info, phase=phase, divisor=divisor,
+        ce=nan if ce is None else np.array(ce), omega0=nan if omega0 is None else np.array(omega0),
+        g=np.array(g), method=method)
+
+
+def _sizes(source, options):
+    """The sizes, their dimension (None for none), variable and record; one
+    size 0 when the source has no size variable and none is named."""
+    size, size_dim, size_var = source.coordinate(options.size, "size", options.size_given)
+    if size is None:
+        return np.zeros(1), None, None, {"long_name": "none (the source has one size)",
+                                         "units": "1", "source": "none"}
+    return size, size_dim, size_var, {
+        "long_name": getattr(size_var, "long_name", options.size),
+        "units": getattr(size_var, "units", "unknown"),
+        "source": f"variable '{options.size}' of {source.path}"}
+
+
+def _dimension_roles(source, options, variable, wl_dim, size_dim, tabulated):
+    """The dimensions of the phase variable that its coordinates place
+    (wavelengths, sizes and, when ``tabulated``, scattering angles), by
+    name; and the angles in degrees and their dimension (None, None for a
+    series). Every one must be a dimension of the phase variable, and
+    none may be empty."""
+    path, dims = source.path, variable.dimensions
     roles = {}
     if wl_dim is not None:
         roles[wl_dim] = "wavelengths"
@@ -447,7 +490,7 @@ def _read_netcdf(path, options, tabulated):
                               f"'{options.size}' share dimension '{size_dim}'; the import needs "
                               "a grid, with the sizes on a dimension of their own")
         roles[size_dim] = "sizes"
-    angle_dim = None
+    angle, angle_dim = None, None
     if tabulated:
         angle, angle_dim, angle_var = source.coordinate(options.angle, "scattering angle", True)
         if angle_dim is None:
@@ -466,27 +509,21 @@ def _read_netcdf(path, options, tabulated):
         if not len(source.file.dimensions[d]):
             raise FormatError(path, f"variable '{options.phase}' has no values: dimension '{d}' "
                               "has length 0")
-    legendre_dim, stokes_dim, p11 = _place_dimensions(
-        source, variable, roles, tabulated, options,
-        None if size_var is not None else options.size)
+    return roles, angle, angle_dim
 
-    data = source.values(variable, "the phase function")
-    if stokes_dim is not None:
-        data = np.take(data, p11, axis=dims.index(stokes_dim))
-        dims.remove(stokes_dim)
-    last = angle_dim if tabulated else legendre_dim
-    data = _arrange(data, tuple(dims), (wl_dim, size_dim, last))
-    data = np.broadcast_to(data, (wavelength.size, size.size, data.shape[-1]))
-    field_dims = (wl_dim, size_dim)
 
+def _bulk_fields(source, options, field_dims, shape):
+    """Ce (times the projected area when one is named), omega0 and g over
+    (wavelength, size), each None when the source lacks it; and how Ce and
+    omega0 were obtained."""
     def bulk(name, role, given):
         if name is None:
             return None
         values = source.field_on(name, role, field_dims, given)
         if values is None:
             return None
-        values = np.broadcast_to(values, (wavelength.size, size.size))
-        _finite(path, name, values)
+        values = np.broadcast_to(values, shape)
+        _finite(source.path, name, values)
         return values
 
     ce = bulk(options.extinction, "extinction", options.extinction_given)
@@ -500,33 +537,35 @@ def _read_netcdf(path, options, tabulated):
               else "not in the source: written as -1",
               "omega0": f"'{options.albedo}'" if omega0 is not None
               else "not in the source: written as -1"}
+    return ce, omega0, g, method
 
-    if tabulated:
-        phase, divisor, how = _resample(path, options.phase, angle, data)
-        method["phase_function"] = how
-        method["normalisation"] = ("divided by half its integral over the cosine (trapezoid "
-                                   "rule over the 498 angles written)")
-        if g is None:
-            mu = np.cos(np.radians(DATABASE_ANGLES))
-            g = half_integral(DATABASE_ANGLES, phase * mu)
-            method["g"] = "computed from the written table (trapezoid rule)"
-        else:
-            method["g"] = f"'{options.asymmetry}'"
+
+def _tabulated_phase(path, options, angle, data, g, method):
+    """The tables of a tabulated P11 on the 498 angles, their divisors and
+    g (the source's, or computed from the tables); ``method`` records how."""
+    phase, divisor, how = _resample(path, options.phase, angle, data)
+    method["phase_function"] = how
+    method["normalisation"] = ("divided by half its integral over the cosine (trapezoid "
+                               "rule over the 498 angles written)")
+    if g is None:
+        mu = np.cos(np.radians(DATABASE_ANGLES))
+        g = half_integral(DATABASE_ANGLES, phase * mu)
+        method["g"] = "computed from the written table (trapezoid rule)"
     else:
-        phase, divisor, g_series, terms = _sum_series(path, options.phase, data)
-        method["phase_function"] = (f"P11 summed from its Legendre series '{options.phase}' "
-                                    f"({min(terms)} to {max(terms)} terms) in double precision "
-                                    "at the 498 angles of the database grid")
-        method["normalisation"] = "divided by the series' c_0 (exact)"
-        method["g"] = "c_1 / (3 c_0) of the series" if g is None else f"'{options.asymmetry}'"
-        g = g_series if g is None else g
-    nan = np.full((wavelength.size, size.size), np.nan)
-    return Database(
-        format="tabulated-nc" if tabulated else "legendre-nc", sources=[path],
-        angle=DATABASE_ANGLES, wavelength=wavelength, wavelength_text=wl_text, size=size,
-        size_info=size_info, phase=phase, divisor=divisor,
-        ce=nan if ce is None else np.array(ce), omega0=nan if omega0 is None else np.array(omega0),
-        g=np.array(g), method=method)
+        method["g"] = f"'{options.asymmetry}'"
+    return phase, divisor, g
+
+
+def _series_phase(path, options, data, g, method):
+    """The tables summed from Legendre series, their divisors (c_0) and g
+    (the source's, or the series'); ``method`` records how."""
+    phase, divisor, g_series, terms = _sum_series(path, options.phase, data)
+    method["phase_function"] = (f"P11 summed from its Legendre series '{options.phase}' "
+                                f"({min(terms)} to {max(terms)} terms) in double precision "
+                                "at the 498 angles of the database grid")
+    method["normalisation"] = "divided by the series' c_0 (exact)"
+    method["g"] = "c_1 / (3 c_0) of the series" if g is None else f"'{options.asymmetry}'"
+    return phase, divisor, g_series if g is None else g
 
 
 def _sum_series(path, name, data):
