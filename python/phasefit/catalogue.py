@@ -270,42 +270,9 @@ def _read_reports(paths, names):
             if len(fields) != len(header):
                 raise FormatError(path, f"{len(fields)} fields, but the header has {len(header)}: "
                                   "the row is damaged", line_no)
-            field = {c: fields[i] for c, i in columns.items()}
-            job = field["job"]
-            if not _DIGITS.fullmatch(job) or not 1 <= int(job) <= len(names):
-                raise FormatError(path, f"job '{job.decode('ascii', 'backslashreplace')}' is not "
-                                  f"one of the run's jobs 1 to {len(names)}", line_no)
-            job = int(job) - 1
-            if field["data_file"] != _escaped(names[job]):
-                shown = field["data_file"].decode("utf-8", "backslashreplace")
-                want = _escaped(names[job]).decode("utf-8", "backslashreplace")
-                raise FormatError(path, f"job {job + 1} is '{shown}' here but '{want}' in the run "
-                                  "lists: the report is not of this run", line_no)
-            if field["status"] != b"ok":
-                rows[job] = _FAILED
-                continue
-            text = {c: v.decode("ascii", "replace") for c, v in field.items()}
-            if not _DIGITS.fullmatch(field["N"]):
-                raise FormatError(path, f"N '{text['N']}' is not an integer", line_no)
-            mask = 0
-            for flag in text["flags"].split(","):
-                if flag == "-":
-                    continue
-                if flag not in FLAG_MEANINGS:
-                    raise FormatError(path, f"unknown flag '{flag}'", line_no)
-                mask |= 1 << FLAG_MEANINGS.index(flag)
-            # A count of grid points; one that the catalogue's 32-bit
-            # integers cannot hold is no count the tool wrote.
-            negative = field["negative_points"]
-            if not _DIGITS.fullmatch(negative) or int(negative) > np.iinfo(np.int32).max:
-                raise FormatError(path, f"negative_points '{text['negative_points']}' is not a "
-                                  "count of grid points", line_no)
-            try:
-                diagnostics = (float(text["rms_deviation"]), float(text["max_deviation"]),
-                               int(negative), mask)
-            except ValueError:
-                raise FormatError(path, "a diagnostic is not a number", line_no) from None
-            rows[job] = (int(field["N"]), diagnostics, path, line_no)
+            job, row = _report_row(path, line_no, {c: fields[i] for c, i in columns.items()},
+                                   names)
+            rows[job] = row
     n, where = None, None
     for row in rows.values():
         if row is _FAILED:
@@ -316,6 +283,45 @@ def _read_reports(paths, names):
             raise FormatError(row[2], f"N = {row[0]}, but '{where[2]}', line {where[3]} has "
                               f"N = {n}", row[3])
     return rows, n, (f"the report '{where[2]}' has" if where else None)
+
+
+def _report_row(path, line_no, field, names):
+    """The job of one report row (from 0) and what the row says of it:
+    _FAILED, or (N, (rms, max, negative points, flag mask), path, line)."""
+    job = field["job"]
+    if not _DIGITS.fullmatch(job) or not 1 <= int(job) <= len(names):
+        raise FormatError(path, f"job '{job.decode('ascii', 'backslashreplace')}' is not "
+                          f"one of the run's jobs 1 to {len(names)}", line_no)
+    job = int(job) - 1
+    if field["data_file"] != _escaped(names[job]):
+        shown = field["data_file"].decode("utf-8", "backslashreplace")
+        want = _escaped(names[job]).decode("utf-8", "backslashreplace")
+        raise FormatError(path, f"job {job + 1} is '{shown}' here but '{want}' in the run "
+                          "lists: the report is not of this run", line_no)
+    if field["status"] != b"ok":
+        return job, _FAILED
+    text = {c: v.decode("ascii", "replace") for c, v in field.items()}
+    if not _DIGITS.fullmatch(field["N"]):
+        raise FormatError(path, f"N '{text['N']}' is not an integer", line_no)
+    mask = 0
+    for flag in text["flags"].split(","):
+        if flag == "-":
+            continue
+        if flag not in FLAG_MEANINGS:
+            raise FormatError(path, f"unknown flag '{flag}'", line_no)
+        mask |= 1 << FLAG_MEANINGS.index(flag)
+    # A count of grid points; one that the catalogue's 32-bit integers
+    # cannot hold is no count the tool wrote.
+    negative = field["negative_points"]
+    if not _DIGITS.fullmatch(negative) or int(negative) > np.iinfo(np.int32).max:
+        raise FormatError(path, f"negative_points '{text['negative_points']}' is not a "
+                          "count of grid points", line_no)
+    try:
+        diagnostics = (float(text["rms_deviation"]), float(text["max_deviation"]),
+                       int(negative), mask)
+    except ValueError:
+        raise FormatError(path, "a diagnostic is not a number", line_no) from None
+    return job, (int(field["N"]), diagnostics, path, line_no)
 
 
 def _run_files(run, reports, missing_reports):

@@ -188,53 +188,9 @@ def read_isca(sources):
                           "projected area, Qext, albedo, g")) for k, t in _lines(isca_path)]
     if not rows:
         raise FormatError(isca_path, "no rows")
-    phase_lines = _lines(phase_path)
-    if not phase_lines:
-        raise FormatError(phase_path, "no angle line")
-    first_no, first = phase_lines[0]
-    angle_count = len(first.split())
-    angle = np.array(_numbers(phase_path, first_no, first, angle_count, "the angles")[0])
-    if angle_count != 498:
-        raise FormatError(phase_path, f"the angle line lists {angle_count} angles; a table has 498",
-                          first_no)
-    if len(phase_lines) - 1 != len(rows):
-        raise FormatError(phase_path, f"{len(phase_lines) - 1} rows of P11 after the angle line, "
-                          f"but {isca_path} has {len(rows)} rows")
-    # The tool reads the tables in single precision: angles that become
-    # one there leave its interpolation undefined.
-    written = _single([float(f"{a:.9g}") for a in angle])
-    order = np.argsort(written, kind="stable")
-    same = np.flatnonzero(np.diff(written[order]) == 0)
-    if same.size:
-        i, j = sorted(order[same[0]:same[0] + 2])
-        raise FormatError(phase_path, f"angles {i + 1} and {j + 1} ({angle[i]!r} and {angle[j]!r}) "
-                          "are equal as the tool reads them (in single precision); a table needs "
-                          "distinct angles", first_no)
-    phase = np.array([_numbers(phase_path, k, t, 498, "P11 at the angles")[0]
-                      for k, t in phase_lines[1:]])
-    big = np.argwhere(_overflows(phase))
-    if big.size:
-        r, c = big[0]
-        raise FormatError(phase_path, f"value {c + 1} ({phase_lines[1 + r][1].split()[c]}) is "
-                          "beyond single precision, which the tool reads", phase_lines[1 + r][0])
-
-    # The size varies fastest: the first block of equal wavelengths gives
-    # the sizes, and every block must repeat them.
-    values = np.array([r[1] for r in rows])
-    n_size = int(np.argmax(values[:, 0] != values[0, 0])) or len(rows)
-    if len(rows) % n_size:
-        raise FormatError(isca_path, f"{len(rows)} rows do not make whole blocks of the "
-                          f"{n_size} sizes of the first wavelength")
-    grid = values.reshape(-1, n_size, 7)
-    for w in range(grid.shape[0]):
-        for s in range(n_size):
-            line_no = rows[w * n_size + s][0]
-            if grid[w, s, 0] != grid[w, 0, 0]:
-                raise FormatError(isca_path, f"wavelength {grid[w, s, 0]!r} inside the block of "
-                                  f"{grid[w, 0, 0]!r} (the size varies fastest)", line_no)
-            if grid[w, s, 1] != grid[0, s, 1]:
-                raise FormatError(isca_path, f"size {grid[w, s, 1]!r} where the first block has "
-                                  f"{grid[0, s, 1]!r}", line_no)
+    angle, phase, phase_lines = _p11_rows(phase_path, isca_path, len(rows))
+    grid = _isca_grid(isca_path, rows)
+    n_size = grid.shape[1]
     phase = phase.reshape(grid.shape[0], n_size, 498)
     divisor = half_integral(angle, phase)
     for w, s in np.argwhere(~(divisor > 0)):
@@ -253,6 +209,63 @@ def read_isca(sources):
                 "ce": "Qext (column 5) times projected area (column 4)",
                 "normalisation": "divided by half its integral over the cosine (trapezoid rule "
                                  "over the 498 angles)"})
+
+
+def _p11_rows(phase_path, isca_path, count):
+    """The angles of P11.dat, its ``count`` rows of P11 (one per row of
+    isca.dat) and its lines (number, text)."""
+    phase_lines = _lines(phase_path)
+    if not phase_lines:
+        raise FormatError(phase_path, "no angle line")
+    first_no, first = phase_lines[0]
+    angle_count = len(first.split())
+    angle = np.array(_numbers(phase_path, first_no, first, angle_count, "the angles")[0])
+    if angle_count != 498:
+        raise FormatError(phase_path, f"the angle line lists {angle_count} angles; a table has 498",
+                          first_no)
+    if len(phase_lines) - 1 != count:
+        raise FormatError(phase_path, f"{len(phase_lines) - 1} rows of P11 after the angle line, "
+                          f"but {isca_path} has {count} rows")
+    # The tool reads the tables in single precision: angles that become
+    # one there leave its interpolation undefined.
+    written = _single([float(f"{a:.9g}") for a in angle])
+    order = np.argsort(written, kind="stable")
+    same = np.flatnonzero(np.diff(written[order]) == 0)
+    if same.size:
+        i, j = sorted(order[same[0]:same[0] + 2])
+        raise FormatError(phase_path, f"angles {i + 1} and {j + 1} ({angle[i]!r} and {angle[j]!r}) "
+                          "are equal as the tool reads them (in single precision); a table needs "
+                          "distinct angles", first_no)
+    phase = np.array([_numbers(phase_path, k, t, 498, "P11 at the angles")[0]
+                      for k, t in phase_lines[1:]])
+    big = np.argwhere(_overflows(phase))
+    if big.size:
+        r, c = big[0]
+        raise FormatError(phase_path, f"value {c + 1} ({phase_lines[1 + r][1].split()[c]}) is "
+                          "beyond single precision, which the tool reads", phase_lines[1 + r][0])
+    return angle, phase, phase_lines
+
+
+def _isca_grid(isca_path, rows):
+    """The rows of isca.dat as (wavelength, size, column). The size varies
+    fastest: the first block of equal wavelengths gives the sizes, and
+    every block must repeat them."""
+    values = np.array([r[1] for r in rows])
+    n_size = int(np.argmax(values[:, 0] != values[0, 0])) or len(rows)
+    if len(rows) % n_size:
+        raise FormatError(isca_path, f"{len(rows)} rows do not make whole blocks of the "
+                          f"{n_size} sizes of the first wavelength")
+    grid = values.reshape(-1, n_size, 7)
+    for w in range(grid.shape[0]):
+        for s in range(n_size):
+            line_no = rows[w * n_size + s][0]
+            if grid[w, s, 0] != grid[w, 0, 0]:
+                raise FormatError(isca_path, f"wavelength {grid[w, s, 0]!r} inside the block of "
+                                  f"{grid[w, 0, 0]!r} (the size varies fastest)", line_no)
+            if grid[w, s, 1] != grid[0, s, 1]:
+                raise FormatError(isca_path, f"size {grid[w, s, 1]!r} where the first block has "
+                                  f"{grid[0, s, 1]!r}", line_no)
+    return grid
 
 
 # --- netCDF ---------------------------------------------------------------
