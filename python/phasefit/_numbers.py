@@ -17,7 +17,8 @@ _DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eEdD][+-]?[0-9]+)?"
 # Formatted output drops the letter when a three-digit exponent needs its
 # place ("0.12345+100"), so a bare signed exponent after the mantissa may
 # stand there too.
-_FORMATTED = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:(?:[eEdD][+-]?[0-9]+)|(?:[+-][0-9]+))?")
+_FORMATTED = re.compile(
+    r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:(?:[eEdD][+-]?[0-9]+)|(?:[+-][0-9]+))?")
 _SPECIAL = {"nan": float("nan"), "infinity": float("inf"), "inf": float("inf")}
 
 
@@ -42,7 +43,9 @@ def parse_number(text, allow_special=False, bare_exponent=True):
     ValueError with a short cause.
 
     ``allow_special`` accepts NaN and Infinity (with an optional sign), which
-    the coefficient writer produces for values that are not finite.
+    the coefficient writer produces for values that are not finite;
+    ``bare_exponent`` an exponent without its letter, which formatted
+    output writes.
     """
     field = text.strip()
     if not field:

@@ -797,6 +797,30 @@ def _readable(text, database, source, what):
                       "(not finite in single precision)")
 
 
+def _tables(database, w_index, s_index, labels, names, band_mode):
+    """The tables of the selected wavelengths and sizes as (file name, text),
+    each checked as the tool will read it, and the divisors that
+    normalised them, by wavelength and size."""
+    tables, divisors = [], []
+    for w, label in zip(w_index, labels):
+        row = []
+        for s, name in zip(s_index, names):
+            file = data_file_name(label, name, band_mode)
+            ce, omega0 = (-1.0 if math.isnan(x) else float(x)
+                          for x in (database.ce[w, s], database.omega0[w, s]))
+            source = 0 if database.source_index is None else int(database.source_index[w, s])
+            text = _table_text(database.angle, database.phase[w, s], database.wavelength_text[w],
+                               float(database.size[s]), source + 1, ce, omega0,
+                               float(database.g[w, s]))
+            _readable(text, database, source,
+                      f"the table {file} (wavelength {database.wavelength_text[w]} um, size "
+                      f"{float(database.size[s])!r})")
+            tables.append((file, text))
+            row.append(float(database.divisor[w, s]))
+        divisors.append(row)
+    return tables, divisors
+
+
 def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes=(), order=64,
                         command_line=""):
     """Writes the run directory; returns the phasefit command to run in it.
@@ -818,23 +842,7 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
     mode = 1 if band_mode else 0
     command = f"phasefit --report report.tsv tables/ output/ {mode} {order}"
 
-    tables, divisors = [], []
-    for w, label in zip(w_index, labels):
-        row = []
-        for s, name in zip(s_index, names):
-            file = data_file_name(label, name, band_mode)
-            ce, omega0 = (-1.0 if math.isnan(x) else float(x)
-                          for x in (database.ce[w, s], database.omega0[w, s]))
-            source = 0 if database.source_index is None else int(database.source_index[w, s])
-            text = _table_text(database.angle, database.phase[w, s], database.wavelength_text[w],
-                               float(database.size[s]), source + 1, ce, omega0,
-                               float(database.g[w, s]))
-            _readable(text, database, source,
-                      f"the table {file} (wavelength {database.wavelength_text[w]} um, size "
-                      f"{float(database.size[s])!r})")
-            tables.append((file, text))
-            row.append(float(database.divisor[w, s]))
-        divisors.append(row)
+    tables, divisors = _tables(database, w_index, s_index, labels, names, band_mode)
     record = {
         "created_by": f"phasefit-import ({command_line})" if command_line else "phasefit-import",
         "format": database.format,
