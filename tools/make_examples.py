@@ -36,15 +36,20 @@ COSINE_BANDS = {"B07"}
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples")
 
 
+# The Python tests build their tables from these two functions as well.
+
 def henyey_greenstein(mu, g):
+    """The Henyey-Greenstein phase function of asymmetry g at the cosine mu
+    (a float or a numpy array), normalised so that half its integral over
+    the cosine is 1."""
     return (1.0 - g * g) / (1.0 + g * g - 2.0 * g * mu) ** 1.5
 
 
-def angles_degrees():
+def angles_degrees(rows=ROWS):
     # theta = 180 * (a t + (1 - a) t^2): a fine step near 0, a coarse one
     # near 180.
     a = 0.15
-    return [180.0 * (a * t + (1.0 - a) * t * t) for t in (i / (ROWS - 1) for i in range(ROWS))]
+    return [180.0 * (a * t + (1.0 - a) * t * t) for t in (i / (rows - 1) for i in range(rows))]
 
 
 def optical_properties(size, wavelength):

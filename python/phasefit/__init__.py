@@ -33,8 +33,7 @@ fitting        fit(phase, angles, order, ...) -> xarray.Dataset (the fit in-proc
 naming         the tool's labels and data-file names, its run lists
 """
 
-# The tool and this package are released together under one version.
-__version__ = "0.1.0"
+from ._version import __version__
 
 from .errors import FormatError
 from .coefficients import CoefficientFile, read_coefficients

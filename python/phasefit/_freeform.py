@@ -25,12 +25,10 @@ values a statement needs, bytes outside ASCII included.
   the type is refused, one below the smallest rounds to zero.
 """
 
-from decimal import Decimal
 import math
 import re
 
-import numpy as np
-
+from ._numbers import decimal_text, decimal_to_float32
 from .errors import FormatError
 
 _BLANKS = " \t"
@@ -38,9 +36,7 @@ _DIGITS = "0123456789"
 _ENDS_VALUE = " \t,/"
 # Written with [0-9]: a str pattern's \d would also take other scripts'
 # digits, which the tool does not.
-_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eEdD][+-]?[0-9]+)?")
 _INTEGER = re.compile(r"[+-]?[0-9]+")
-_FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 def split_records(data):
@@ -58,40 +54,6 @@ def int32(text):
         return None
     value = int(text)
     return value if -2**31 <= value < 2**31 else None
-
-
-def _float32_neighbour_value(x):
-    # The float32 overflow threshold sits halfway between the largest float
-    # and 2**128, so infinity stands for 2**128 there.
-    return 2.0**128 if math.isinf(x) else float(x)
-
-
-def decimal_to_float32(text):
-    """The single-precision value nearest the checked decimal ``text``
-    (exponent letter e), as a Python float; None when it overflows.
-
-    Rounding to double first and then to single can go wrong only when the
-    double lies exactly halfway between two singles; there the exact
-    decimal decides.
-    """
-    x = float(text)
-    if math.isinf(x):
-        return None
-    with np.errstate(over="ignore"):
-        f = np.float32(x)
-        toward = np.float32(np.inf if x > _float32_neighbour_value(f) else -np.inf)
-        other = np.nextafter(f, toward)
-    if float(f) != x:
-        middle = (_float32_neighbour_value(f) + _float32_neighbour_value(other)) / 2.0
-        if middle == x:
-            exact = Decimal(text)
-            if exact > Decimal(x):
-                f = max(f, other)
-            elif exact < Decimal(x):
-                f = min(f, other)
-    if math.isinf(f):
-        return None
-    return float(f)
 
 
 def read_source(path):
@@ -237,11 +199,11 @@ class FreeFormReader:
             if value is None:
                 self._fail(what, f"'{text}' is not an integer")
             return value
-        if text and set(text) == {"*"}:
-            self._fail(what, f"field '{text}' is asterisks (the value did not fit its field)")
-        if not _DECIMAL.fullmatch(text):
-            self._fail(what, f"'{text}' is not a number")
-        clean = text.translate(str.maketrans("dD", "ee"))
+        # The tool's free-form reader knows no exponent without its letter.
+        try:
+            clean = decimal_text(text)
+        except ValueError as err:
+            raise FormatError(self.path, f"{what}: {err}", self.line) from None
         if kind == "real":
             value = decimal_to_float32(clean)
             if value is None:

@@ -20,24 +20,25 @@ the way xarray decodes the file, so ``read_run`` gives what
 """
 
 import collections
-import contextlib
+from dataclasses import dataclass
 import datetime
 import json
 import math
 import os
 import re
 import stat
-import tempfile
 
 import numpy as np
 
-from . import __version__
+from ._atomic import replace_atomically
 from ._deps import require
-from ._freeform import decimal_to_float32
+from ._numbers import decimal_to_float32
+from ._version import __version__
 from .coefficients import CoefficientFile, read_coefficients
 from .errors import FormatError
 from .naming import (BAND_LIST, SIZE_LIST, WAVELENGTH_LIST, data_file_name,
-                     is_reference_wavelength, read_size_list, read_spectral_list, size_digits)
+                     is_reference_wavelength, read_size_list, read_spectral_list, size_digits,
+                     wavelength_label)
 
 FLAG_MEANINGS = ("ft_outside_0_1", "negative_reconstruction", "large_coefficient",
                  "extrapolated", "renormalised", "field_overflow", "resumed_after_pause")
@@ -269,42 +270,9 @@ def _read_reports(paths, names):
             if len(fields) != len(header):
                 raise FormatError(path, f"{len(fields)} fields, but the header has {len(header)}: "
                                   "the row is damaged", line_no)
-            field = {c: fields[i] for c, i in columns.items()}
-            job = field["job"]
-            if not _DIGITS.fullmatch(job) or not 1 <= int(job) <= len(names):
-                raise FormatError(path, f"job '{job.decode('ascii', 'backslashreplace')}' is not "
-                                  f"one of the run's jobs 1 to {len(names)}", line_no)
-            job = int(job) - 1
-            if field["data_file"] != _escaped(names[job]):
-                shown = field["data_file"].decode("utf-8", "backslashreplace")
-                want = _escaped(names[job]).decode("utf-8", "backslashreplace")
-                raise FormatError(path, f"job {job + 1} is '{shown}' here but '{want}' in the run "
-                                  "lists: the report is not of this run", line_no)
-            if field["status"] != b"ok":
-                rows[job] = _FAILED
-                continue
-            text = {c: v.decode("ascii", "replace") for c, v in field.items()}
-            if not _DIGITS.fullmatch(field["N"]):
-                raise FormatError(path, f"N '{text['N']}' is not an integer", line_no)
-            mask = 0
-            for flag in text["flags"].split(","):
-                if flag == "-":
-                    continue
-                if flag not in FLAG_MEANINGS:
-                    raise FormatError(path, f"unknown flag '{flag}'", line_no)
-                mask |= 1 << FLAG_MEANINGS.index(flag)
-            # A count of grid points; one that the catalogue's 32-bit
-            # integers cannot hold is no count the tool wrote.
-            negative = field["negative_points"]
-            if not _DIGITS.fullmatch(negative) or int(negative) > np.iinfo(np.int32).max:
-                raise FormatError(path, f"negative_points '{text['negative_points']}' is not a "
-                                  "count of grid points", line_no)
-            try:
-                diagnostics = (float(text["rms_deviation"]), float(text["max_deviation"]),
-                               int(negative), mask)
-            except ValueError:
-                raise FormatError(path, "a diagnostic is not a number", line_no) from None
-            rows[job] = (int(field["N"]), diagnostics, path, line_no)
+            job, row = _report_row(path, line_no, {c: fields[i] for c, i in columns.items()},
+                                   names)
+            rows[job] = row
     n, where = None, None
     for row in rows.values():
         if row is _FAILED:
@@ -317,15 +285,54 @@ def _read_reports(paths, names):
     return rows, n, (f"the report '{where[2]}' has" if where else None)
 
 
-def _run_files(workdir, record, record_path, reports, missing_reports, names, paths, band_mode,
-               spectral, sizes, output):
+def _report_row(path, line_no, field, names):
+    """The job of one report row (from 0) and what the row says of it:
+    _FAILED, or (N, (rms, max, negative points, flag mask), path, line)."""
+    job = field["job"]
+    if not _DIGITS.fullmatch(job) or not 1 <= int(job) <= len(names):
+        raise FormatError(path, f"job '{job.decode('ascii', 'backslashreplace')}' is not "
+                          f"one of the run's jobs 1 to {len(names)}", line_no)
+    job = int(job) - 1
+    if field["data_file"] != _escaped(names[job]):
+        shown = field["data_file"].decode("utf-8", "backslashreplace")
+        want = _escaped(names[job]).decode("utf-8", "backslashreplace")
+        raise FormatError(path, f"job {job + 1} is '{shown}' here but '{want}' in the run "
+                          "lists: the report is not of this run", line_no)
+    if field["status"] != b"ok":
+        return job, _FAILED
+    text = {c: v.decode("ascii", "replace") for c, v in field.items()}
+    if not _DIGITS.fullmatch(field["N"]):
+        raise FormatError(path, f"N '{text['N']}' is not an integer", line_no)
+    mask = 0
+    for flag in text["flags"].split(","):
+        if flag == "-":
+            continue
+        if flag not in FLAG_MEANINGS:
+            raise FormatError(path, f"unknown flag '{flag}'", line_no)
+        mask |= 1 << FLAG_MEANINGS.index(flag)
+    # A count of grid points; one that the catalogue's 32-bit integers
+    # cannot hold is no count the tool wrote.
+    negative = field["negative_points"]
+    if not _DIGITS.fullmatch(negative) or int(negative) > np.iinfo(np.int32).max:
+        raise FormatError(path, f"negative_points '{text['negative_points']}' is not a "
+                          "count of grid points", line_no)
+    try:
+        diagnostics = (float(text["rms_deviation"]), float(text["max_deviation"]),
+                       int(negative), mask)
+    except ValueError:
+        raise FormatError(path, "a diagnostic is not a number", line_no) from None
+    return job, (int(field["N"]), diagnostics, path, line_no)
+
+
+def _run_files(run, reports, missing_reports):
     """Every file that collect reads or that belongs to the run, with its
     role and whether collect reads it."""
+    workdir, record = run.workdir, run.record
     for name, role in ((SIZE_LIST, "the size list"), (WAVELENGTH_LIST, "the wavelength list"),
                        (BAND_LIST, "the band list")):
         yield os.path.join(workdir, name), f"{role} {name}", True
     if record is not None:
-        yield record_path, "the import record", True
+        yield run.record_path, "the import record", True
     for path in reports:
         yield path, "a report (--report)", True
     for path in missing_reports:
@@ -333,15 +340,15 @@ def _run_files(workdir, record, record_path, reports, missing_reports, names, pa
     tables = None
     if record is not None:
         tables = os.path.join(workdir, record.get("tables", {}).get("directory", "tables/"))
-    for name, path in zip(names, paths):
+    for name, path in zip(run.names, run.paths):
         shown = os.fsdecode(name)
         yield path, f"the coefficient file of job {shown}", True
         if tables is not None:
             yield os.path.join(tables, shown), f"the table of job {shown}", False
-    if not band_mode and any(is_reference_wavelength(w) for w in spectral):
-        for size in sizes:
+    if not run.band_mode and any(is_reference_wavelength(w) for w in run.spectral):
+        for size in run.sizes:
             name = f"WN_REF_RE_{size_digits(size)}.dat"
-            yield os.path.join(output, name), f"the reference copy {name}", False
+            yield os.path.join(run.output_dir, name), f"the reference copy {name}", False
 
 
 def _catalogue_target(path):
@@ -435,6 +442,41 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
     """
     xr = require("xarray")
 
+    run = _read_run_lists(directory, mode)
+    report_paths, missing_reports = _expand_reports(reports)
+    if output is not None:
+        _refuse_run_file(output, _run_files(run, report_paths, missing_reports))
+    rows, n, n_where = _read_reports(report_paths, run.names)
+    jobs = _read_job_files(run, rows, keep_going)
+    n = _run_order(jobs, n, n_where, run.output_dir, keep_going)
+    raw = _encode(xr, run, _assemble(run, rows, jobs, n), n, bool(reports))
+    raw.attrs = _attributes(run, jobs, n, history, keep_going,
+                            report_paths if reports else None, missing_reports)
+    return _indexed(xr.decode_cf(raw))
+
+
+@dataclass
+class _RunLists:
+    """A run as its lists describe it: where it is, and every job's data
+    file, in job order (spectral point by spectral point, sizes fastest)."""
+
+    workdir: str
+    output_dir: str
+    band_mode: bool
+    record: dict            # import.json, or None
+    record_text: str
+    record_path: str
+    sizes: list
+    size_bytes: bytes
+    labels: list            # as the tool reads them, one character per byte
+    spectral: list          # the wavelengths, or the band names as text
+    spectral_bytes: bytes
+    texts: list             # the labels as text
+    names: list             # the data files' names, bytes
+    paths: list             # and their paths
+
+
+def _read_run_lists(directory, mode):
     workdir, output_dir, band_mode, record, record_text, record_path = _locate(directory, mode)
     sizes, size_bytes = read_size_list(workdir)
     labels, spectral, spectral_bytes = read_spectral_list(workdir, band_mode)
@@ -447,30 +489,52 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
     names = [data_file_name(label, size, band_mode).encode("latin-1")
              for label in labels for size in sizes]
     paths = [os.path.join(output_dir, os.fsdecode(name)) for name in names]
-    report_paths, missing_reports = _expand_reports(reports)
-    if output is not None:
-        _refuse_run_file(output, _run_files(workdir, record, record_path, report_paths,
-                                            missing_reports, names, paths, band_mode, spectral,
-                                            sizes, output_dir))
-    rows, n, n_where = _read_reports(report_paths, names)
+    return _RunLists(workdir, output_dir, band_mode, record, record_text, record_path, sizes,
+                     size_bytes, labels, spectral, spectral_bytes, texts, names, paths)
 
-    found = {}  # by name, in job order: CoefficientFile, FormatError, "absent" or "empty"
-    absent = empty = failed = 0
-    for job, (name, path) in enumerate(zip(names, paths)):
+
+@dataclass
+class _JobFiles:
+    """What each job's data file gave: by name, in job order, a
+    CoefficientFile, a FormatError (left out), "absent" or "empty"."""
+
+    found: dict
+    absent: int
+    empty: int
+    failed: int             # jobs a report marks as failed
+
+    def fits(self):
+        return {name: fit for name, fit in self.found.items()
+                if isinstance(fit, CoefficientFile)}
+
+    def left_out(self):
+        return [name for name, fit in self.found.items() if isinstance(fit, FormatError)]
+
+
+def _read_job_files(run, rows, keep_going):
+    jobs = _JobFiles({}, 0, 0, 0)
+    for job, (name, path) in enumerate(zip(run.names, run.paths)):
         if job in rows and rows[job] is _FAILED:
             # Whatever file the job has is an earlier run's.
-            failed += 1
+            jobs.failed += 1
             continue
-        if name not in found:
+        if name not in jobs.found:
             try:
-                found[name] = _read_job_file(path)
+                jobs.found[name] = _read_job_file(path)
             except FormatError as err:
                 if not keep_going:
                     raise
-                found[name] = err
-        absent += found[name] == "absent"
-        empty += found[name] == "empty"
-    fits = {name: fit for name, fit in found.items() if isinstance(fit, CoefficientFile)}
+                jobs.found[name] = err
+        jobs.absent += jobs.found[name] == "absent"
+        jobs.empty += jobs.found[name] == "empty"
+    return jobs
+
+
+def _run_order(jobs, n, n_where, output_dir, keep_going):
+    """The run's order N: the reports' ``n`` or, without them, that of
+    most files. A file of another N is refused, or with ``keep_going``
+    left out."""
+    fits = jobs.fits()
     if not fits:
         raise FormatError(output_dir, "no coefficient file of the run lists' jobs could be read")
     if n is None:
@@ -486,45 +550,54 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
             err = FormatError(fit.path, f"N = {fit.n}, but {n_where} N = {n}", 10)
             if not keep_going:
                 raise err
-            found[name] = err
-    left_out = [name for name, fit in found.items() if isinstance(fit, FormatError)]
+            jobs.found[name] = err
+    return n
 
-    shape = (len(labels), len(sizes))
-    coefficients = np.full(shape + (n + 1,), FLOAT_FILL, np.float32)
-    bulk = {k: np.full(shape, FLOAT_FILL, np.float32) for k in ("ft", "Ce", "omega0", "g")}
-    rms, largest = (np.full(shape, DOUBLE_FILL) for _ in range(2))
-    negative, flags = (np.full(shape, INT_FILL, np.int32) for _ in range(2))
-    for job, name in enumerate(names):
-        i, j = divmod(job, len(sizes))
+
+def _assemble(run, rows, jobs, n):
+    """The catalogue's arrays over (spectral, size), the fill value where a
+    job has no value."""
+    shape = (len(run.labels), len(run.sizes))
+    values = {"coefficients": np.full(shape + (n + 1,), FLOAT_FILL, np.float32)}
+    values.update({k: np.full(shape, FLOAT_FILL, np.float32) for k in ("ft", "Ce", "omega0", "g")})
+    values.update({k: np.full(shape, DOUBLE_FILL) for k in ("rms_deviation", "max_deviation")})
+    values.update({k: np.full(shape, INT_FILL, np.int32) for k in ("negative_points", "flags")})
+    for job, name in enumerate(run.names):
+        i, j = divmod(job, len(run.sizes))
         row = rows.get(job)
-        fit = found.get(name)
+        fit = jobs.found.get(name)
         if row is _FAILED or not isinstance(fit, CoefficientFile):
             continue
         # F12.7 text of magnitude below 10^4 lies far from any midpoint
         # of two singles, so one rounding of the double is exact.
-        coefficients[i, j] = fit.coefficients.astype(np.float32)
+        values["coefficients"][i, j] = fit.coefficients.astype(np.float32)
         for key, value in (("ft", fit.ft), ("Ce", fit.ce), ("omega0", fit.omega0),
                            ("g", fit.g)):
-            bulk[key][i, j] = _single(value)
+            values[key][i, j] = _single(value)
         if row is not None:
-            rms[i, j], largest[i, j], negative[i, j], flags[i, j] = row[1]
+            for key, value in zip(("rms_deviation", "max_deviation", "negative_points", "flags"),
+                                  row[1]):
+                values[key][i, j] = value
+    return values
 
-    physical = None
-    if record is not None:
-        by_name = {entry["name"]: entry["value"] for entry in record.get("sizes", [])}
-        physical = np.array([by_name.get(s, np.nan) for s in sizes], float)
+
+def _encode(xr, run, values, n, with_reports):
+    """The variables of the catalogue, encoded as the file holds them (fill
+    values in place), in the file's order."""
     raw = xr.Dataset()
-    if band_mode:
-        raw["band"] = ("spectral", np.array(spectral, object), {"long_name": "band name"})
+    if run.band_mode:
+        raw["band"] = ("spectral", np.array(run.spectral, object), {"long_name": "band name"})
     else:
-        raw["wavelength"] = ("spectral", np.array(spectral, float),
+        raw["wavelength"] = ("spectral", np.array(run.spectral, float),
                              {"standard_name": "radiation_wavelength", "units": "um"})
-    raw["label"] = ("spectral", np.array(texts, object),
+    raw["label"] = ("spectral", np.array(run.texts, object),
                     {"long_name": "label of the spectral point in the data-file names"})
-    raw["size"] = ("size", np.array(sizes, np.int32),
+    raw["size"] = ("size", np.array(run.sizes, np.int32),
                    {"long_name": "particle size in the data-file names"})
-    if physical is not None:
-        info = record.get("size", {})
+    if run.record is not None:
+        by_name = {entry["name"]: entry["value"] for entry in run.record.get("sizes", [])}
+        physical = np.array([by_name.get(s, np.nan) for s in run.sizes], float)
+        info = run.record.get("size", {})
         raw["physical_size"] = ("size", np.where(np.isnan(physical), FLOAT_FILL, physical)
                                 .astype(np.float32),
                                 {"long_name": info.get("long_name", "particle size"),
@@ -532,30 +605,34 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
                                  "comment": "from import.json"})
     raw["moment"] = ("moment", np.arange(n + 1, dtype=np.int32), ATTRIBUTES["moment"])
     fill = {"_FillValue": FLOAT_FILL}
-    raw["coefficients"] = (("spectral", "size", "moment"), coefficients,
+    raw["coefficients"] = (("spectral", "size", "moment"), values["coefficients"],
                            {**ATTRIBUTES["coefficients"], **fill})
-    raw["ft"] = (("spectral", "size"), bulk["ft"], {**ATTRIBUTES["ft"], **fill})
-    raw["Ce"] = (("spectral", "size"), bulk["Ce"],
+    grid = ("spectral", "size")
+    raw["ft"] = (grid, values["ft"], {**ATTRIBUTES["ft"], **fill})
+    raw["Ce"] = (grid, values["Ce"],
                  {"long_name": "extinction (Ce) as given in the table's header", **fill})
-    raw["omega0"] = (("spectral", "size"), bulk["omega0"],
+    raw["omega0"] = (grid, values["omega0"],
                      {"long_name": "single-scattering albedo as given in the table's header",
                       "units": "1", **fill})
-    raw["g"] = (("spectral", "size"), bulk["g"],
+    raw["g"] = (grid, values["g"],
                 {"long_name": "asymmetry parameter as given in the table's header", "units": "1",
                  **fill})
-    if reports:
-        raw["rms_deviation"] = (("spectral", "size"), rms,
-                                {**ATTRIBUTES["rms_deviation"], "_FillValue": DOUBLE_FILL})
-        raw["max_deviation"] = (("spectral", "size"), largest,
-                                {**ATTRIBUTES["max_deviation"], "_FillValue": DOUBLE_FILL})
-        raw["negative_points"] = (("spectral", "size"), negative,
+    if with_reports:
+        for key in ("rms_deviation", "max_deviation"):
+            raw[key] = (grid, values[key], {**ATTRIBUTES[key], "_FillValue": DOUBLE_FILL})
+        raw["negative_points"] = (grid, values["negative_points"],
                                   {**ATTRIBUTES["negative_points"], "_FillValue": INT_FILL})
         # The fill value second, where catalogues have always had it.
-        raw["flags"] = (("spectral", "size"), flags,
+        raw["flags"] = (grid, values["flags"],
                         {"long_name": None, "_FillValue": INT_FILL, **ATTRIBUTES["flags"]})
-    raw = raw.set_coords([c for c in ("band", "wavelength", "label", "physical_size")
-                          if c in raw])
-    raw.attrs = {
+    return raw.set_coords([c for c in ("band", "wavelength", "label", "physical_size")
+                           if c in raw])
+
+
+def _attributes(run, jobs, n, history, keep_going, report_paths, missing_reports):
+    """The catalogue's global attributes; ``report_paths`` is None when no
+    report was given."""
+    attrs = {
         "Conventions": "CF-1.10",
         "title": "phasefit delta-fit Legendre coefficients",
         "source": f"phasefit {__version__}",
@@ -563,30 +640,31 @@ def read_run(directory, reports=(), keep_going=False, mode=None, history=None, o
                                .strftime("%Y-%m-%dT%H:%M:%SZ") + " phasefit.read_run"),
         "phasefit_version": __version__,
         "expansion_order": np.int32(n),
-        "spectral_mode": np.int32(1 if band_mode else 0),
+        "spectral_mode": np.int32(1 if run.band_mode else 0),
         "coefficient_convention": CONVENTION,
-        "output_directory": output_dir,
+        "output_directory": run.output_dir,
         # The lists' bytes as text; a byte that is not UTF-8 (it can stand
         # only where the tool never looks) is shown as \xHH.
-        "run_list_sizes": size_bytes.decode("utf-8", "backslashreplace"),
-        "run_list_spectral": spectral_bytes.decode("utf-8", "backslashreplace"),
-        "jobs_without_file": np.int32(absent),
-        "jobs_with_empty_file": np.int32(empty),
+        "run_list_sizes": run.size_bytes.decode("utf-8", "backslashreplace"),
+        "run_list_spectral": run.spectral_bytes.decode("utf-8", "backslashreplace"),
+        "jobs_without_file": np.int32(jobs.absent),
+        "jobs_with_empty_file": np.int32(jobs.empty),
     }
-    if record_text is not None:
-        raw.attrs["import_record"] = record_text
-        raw.attrs["tables_directory"] = os.path.join(workdir, record.get("tables", {})
-                                                     .get("directory", "tables/"))
-    if failed:
-        raw.attrs["jobs_failed"] = np.int32(failed)
-    if reports:
-        raw.attrs["reports"] = "; ".join(os.path.abspath(r) for r in report_paths)
+    if run.record_text is not None:
+        attrs["import_record"] = run.record_text
+        attrs["tables_directory"] = os.path.join(run.workdir, run.record.get("tables", {})
+                                                 .get("directory", "tables/"))
+    if jobs.failed:
+        attrs["jobs_failed"] = np.int32(jobs.failed)
+    if report_paths is not None:
+        attrs["reports"] = "; ".join(os.path.abspath(r) for r in report_paths)
     if missing_reports:
-        raw.attrs["reports_missing"] = "\n".join(os.path.abspath(r) for r in missing_reports)
+        attrs["reports_missing"] = "\n".join(os.path.abspath(r) for r in missing_reports)
     if keep_going:
-        raw.attrs["jobs_left_out"] = np.int32(len(left_out))
-        raw.attrs["left_out"] = "\n".join(str(found[name]) for name in left_out)
-    return _indexed(xr.decode_cf(raw))
+        left_out = jobs.left_out()
+        attrs["jobs_left_out"] = np.int32(len(left_out))
+        attrs["left_out"] = "\n".join(str(jobs.found[name]) for name in left_out)
+    return attrs
 
 
 def _indexed(dataset):
@@ -606,22 +684,11 @@ def write_catalogue(dataset, path):
     A path that names something other than a regular file is refused."""
     target, _ = _catalogue_target(path)
     try:
-        handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.",
-                                             dir=os.path.dirname(target))
-        os.close(handle)
-    except OSError as err:
-        raise FormatError(path, f"cannot write: {err.strerror or err}") from None
-    try:
-        _write_apart(dataset, temporary)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, target)
-    except BaseException as err:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        if isinstance(err, (OSError, RuntimeError)):
-            cause = err.strerror if isinstance(err, OSError) and err.strerror else err
-            raise FormatError(path, f"cannot write: {cause}") from None
-        raise
+        replace_atomically(target, lambda temporary: _write_apart(dataset, temporary),
+                           prefix=f".{os.path.basename(target)}.")
+    except (OSError, RuntimeError) as err:
+        cause = err.strerror if isinstance(err, OSError) and err.strerror else err
+        raise FormatError(path, f"cannot write: {cause}") from None
 
 
 def _write_apart(dataset, path):
@@ -684,12 +751,6 @@ def _write_netcdf(raw, path):
         out.setncatts(raw.attrs)
 
 
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def open_catalogue(path):
     """A catalogue written by phasefit-collect, as an ``xarray.Dataset``
     (loaded; the file is closed)."""
@@ -703,9 +764,6 @@ def entry(dataset, spectral, size, name=""):
     """The CoefficientFile of one job of a catalogue: ``spectral`` is a
     label (0p55), a band name or a wavelength, ``size`` the size of the
     file names."""
-    from .coefficients import CoefficientFile
-    from .naming import wavelength_label
-
     labels = [str(x) for x in dataset["label"].values]
     key = str(spectral)
     if key not in labels:

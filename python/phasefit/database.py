@@ -52,13 +52,13 @@ import hashlib
 import json
 import math
 import os
-import shutil
-import tempfile
 
 import numpy as np
 from numpy.polynomial import legendre
 
+from ._atomic import replace_atomically
 from ._deps import require
+from ._numbers import parse_number
 from .errors import FormatError
 from .naming import band_label, data_file_name, wavelength_label
 
@@ -146,11 +146,14 @@ def _numbers(path, line_no, text, count, what):
     fields = text.split()
     if len(fields) != count:
         raise FormatError(path, f"expected {count} numbers ({what}), found {len(fields)}", line_no)
-    try:
-        values = [float(f.replace("D", "E").replace("d", "e")) for f in fields]
-    except ValueError:
-        bad = next(f for f in fields if not _is_float(f))
-        raise FormatError(path, f"'{_cut(bad)}' is not a number", line_no) from None
+    values = []
+    for f in fields:
+        try:
+            # An exponent needs its letter here; NaN and Infinity are
+            # read, to be refused below as values that are not finite.
+            values.append(parse_number(f, allow_special=True, bare_exponent=False))
+        except ValueError:
+            raise FormatError(path, f"'{_cut(f)}' is not a number", line_no) from None
     for k, v in enumerate(values):
         if not math.isfinite(v):
             raise FormatError(path, f"value {k + 1} ({_cut(fields[k])}) is not finite", line_no)
@@ -161,14 +164,6 @@ def _cut(field, limit=40):
     """A field of the source for a message; a long one (a whole line of
     comma-separated numbers is one field) is cut."""
     return field if len(field) <= limit else f"{field[:limit]}... ({len(field)} characters)"
-
-
-def _is_float(text):
-    try:
-        float(text.replace("D", "E").replace("d", "e"))
-        return True
-    except ValueError:
-        return False
 
 
 def _lines(path):
@@ -193,53 +188,9 @@ def read_isca(sources):
                           "projected area, Qext, albedo, g")) for k, t in _lines(isca_path)]
     if not rows:
         raise FormatError(isca_path, "no rows")
-    phase_lines = _lines(phase_path)
-    if not phase_lines:
-        raise FormatError(phase_path, "no angle line")
-    first_no, first = phase_lines[0]
-    angle_count = len(first.split())
-    angle = np.array(_numbers(phase_path, first_no, first, angle_count, "the angles")[0])
-    if angle_count != 498:
-        raise FormatError(phase_path, f"the angle line lists {angle_count} angles; a table has 498",
-                          first_no)
-    if len(phase_lines) - 1 != len(rows):
-        raise FormatError(phase_path, f"{len(phase_lines) - 1} rows of P11 after the angle line, "
-                          f"but {isca_path} has {len(rows)} rows")
-    # The tool reads the tables in single precision: angles that become
-    # one there leave its interpolation undefined.
-    written = _single([float(f"{a:.9g}") for a in angle])
-    order = np.argsort(written, kind="stable")
-    same = np.flatnonzero(np.diff(written[order]) == 0)
-    if same.size:
-        i, j = sorted(order[same[0]:same[0] + 2])
-        raise FormatError(phase_path, f"angles {i + 1} and {j + 1} ({angle[i]!r} and {angle[j]!r}) "
-                          "are equal as the tool reads them (in single precision); a table needs "
-                          "distinct angles", first_no)
-    phase = np.array([_numbers(phase_path, k, t, 498, "P11 at the angles")[0]
-                      for k, t in phase_lines[1:]])
-    big = np.argwhere(_overflows(phase))
-    if big.size:
-        r, c = big[0]
-        raise FormatError(phase_path, f"value {c + 1} ({phase_lines[1 + r][1].split()[c]}) is "
-                          "beyond single precision, which the tool reads", phase_lines[1 + r][0])
-
-    # The size varies fastest: the first block of equal wavelengths gives
-    # the sizes, and every block must repeat them.
-    values = np.array([r[1] for r in rows])
-    n_size = int(np.argmax(values[:, 0] != values[0, 0])) or len(rows)
-    if len(rows) % n_size:
-        raise FormatError(isca_path, f"{len(rows)} rows do not make whole blocks of the "
-                          f"{n_size} sizes of the first wavelength")
-    grid = values.reshape(-1, n_size, 7)
-    for w in range(grid.shape[0]):
-        for s in range(n_size):
-            line_no = rows[w * n_size + s][0]
-            if grid[w, s, 0] != grid[w, 0, 0]:
-                raise FormatError(isca_path, f"wavelength {grid[w, s, 0]!r} inside the block of "
-                                  f"{grid[w, 0, 0]!r} (the size varies fastest)", line_no)
-            if grid[w, s, 1] != grid[0, s, 1]:
-                raise FormatError(isca_path, f"size {grid[w, s, 1]!r} where the first block has "
-                                  f"{grid[0, s, 1]!r}", line_no)
+    angle, phase, phase_lines = _p11_rows(phase_path, isca_path, len(rows))
+    grid = _isca_grid(isca_path, rows)
+    n_size = grid.shape[1]
     phase = phase.reshape(grid.shape[0], n_size, 498)
     divisor = half_integral(angle, phase)
     for w, s in np.argwhere(~(divisor > 0)):
@@ -258,6 +209,63 @@ def read_isca(sources):
                 "ce": "Qext (column 5) times projected area (column 4)",
                 "normalisation": "divided by half its integral over the cosine (trapezoid rule "
                                  "over the 498 angles)"})
+
+
+def _p11_rows(phase_path, isca_path, count):
+    """The angles of P11.dat, its ``count`` rows of P11 (one per row of
+    isca.dat) and its lines (number, text)."""
+    phase_lines = _lines(phase_path)
+    if not phase_lines:
+        raise FormatError(phase_path, "no angle line")
+    first_no, first = phase_lines[0]
+    angle_count = len(first.split())
+    angle = np.array(_numbers(phase_path, first_no, first, angle_count, "the angles")[0])
+    if angle_count != 498:
+        raise FormatError(phase_path, f"the angle line lists {angle_count} angles; a table has 498",
+                          first_no)
+    if len(phase_lines) - 1 != count:
+        raise FormatError(phase_path, f"{len(phase_lines) - 1} rows of P11 after the angle line, "
+                          f"but {isca_path} has {count} rows")
+    # The tool reads the tables in single precision: angles that become
+    # one there leave its interpolation undefined.
+    written = _single([float(f"{a:.9g}") for a in angle])
+    order = np.argsort(written, kind="stable")
+    same = np.flatnonzero(np.diff(written[order]) == 0)
+    if same.size:
+        i, j = sorted(order[same[0]:same[0] + 2])
+        raise FormatError(phase_path, f"angles {i + 1} and {j + 1} ({angle[i]!r} and {angle[j]!r}) "
+                          "are equal as the tool reads them (in single precision); a table needs "
+                          "distinct angles", first_no)
+    phase = np.array([_numbers(phase_path, k, t, 498, "P11 at the angles")[0]
+                      for k, t in phase_lines[1:]])
+    big = np.argwhere(_overflows(phase))
+    if big.size:
+        r, c = big[0]
+        raise FormatError(phase_path, f"value {c + 1} ({phase_lines[1 + r][1].split()[c]}) is "
+                          "beyond single precision, which the tool reads", phase_lines[1 + r][0])
+    return angle, phase, phase_lines
+
+
+def _isca_grid(isca_path, rows):
+    """The rows of isca.dat as (wavelength, size, column). The size varies
+    fastest: the first block of equal wavelengths gives the sizes, and
+    every block must repeat them."""
+    values = np.array([r[1] for r in rows])
+    n_size = int(np.argmax(values[:, 0] != values[0, 0])) or len(rows)
+    if len(rows) % n_size:
+        raise FormatError(isca_path, f"{len(rows)} rows do not make whole blocks of the "
+                          f"{n_size} sizes of the first wavelength")
+    grid = values.reshape(-1, n_size, 7)
+    for w in range(grid.shape[0]):
+        for s in range(n_size):
+            line_no = rows[w * n_size + s][0]
+            if grid[w, s, 0] != grid[w, 0, 0]:
+                raise FormatError(isca_path, f"wavelength {grid[w, s, 0]!r} inside the block of "
+                                  f"{grid[w, 0, 0]!r} (the size varies fastest)", line_no)
+            if grid[w, s, 1] != grid[0, s, 1]:
+                raise FormatError(isca_path, f"size {grid[w, s, 1]!r} where the first block has "
+                                  f"{grid[0, s, 1]!r}", line_no)
+    return grid
 
 
 # --- netCDF ---------------------------------------------------------------
@@ -429,20 +437,63 @@ def _place_dimensions(source, variable, roles, tabulated, options, absent_size):
 
 
 def _read_netcdf(path, options, tabulated):
+    """One netCDF source: a Legendre series, or with ``tabulated`` P11 on
+    an angle grid of its own."""
     source = _NetCDF(path)
     wavelength, wl_dim, wl_var = source.coordinate(options.wavelength, "wavelength", True)
     wavelength, wl_text = _wavelength_um(source, wl_var, wavelength, options.wavelength_unit)
-    size, size_dim, size_var = source.coordinate(
-        options.size, "size", options.size_given)
-    if size is None:
-        size, size_info = np.zeros(1), {"long_name": "none (the source has one size)",
-                                        "units": "1", "source": "none"}
-    else:
-        size_info = {"long_name": getattr(size_var, "long_name", options.size),
-                     "units": getattr(size_var, "units", "unknown"),
-                     "source": f"variable '{options.size}' of {path}"}
+    size, size_dim, size_var, size_info = _sizes(source, options)
     variable = source.variable(options.phase, "the phase function")
+    roles, angle, angle_dim = _dimension_roles(source, options, variable, wl_dim, size_dim,
+                                               tabulated)
+    legendre_dim, stokes_dim, p11 = _place_dimensions(
+        source, variable, roles, tabulated, options,
+        None if size_var is not None else options.size)
+
     dims = list(variable.dimensions)
+    data = source.values(variable, "the phase function")
+    if stokes_dim is not None:
+        data = np.take(data, p11, axis=dims.index(stokes_dim))
+        dims.remove(stokes_dim)
+    last = angle_dim if tabulated else legendre_dim
+    data = _arrange(data, tuple(dims), (wl_dim, size_dim, last))
+    data = np.broadcast_to(data, (wavelength.size, size.size, data.shape[-1]))
+
+    ce, omega0, g, method = _bulk_fields(source, options, (wl_dim, size_dim),
+                                         (wavelength.size, size.size))
+    if tabulated:
+        phase, divisor, g = _tabulated_phase(path, options, angle, data, g, method)
+    else:
+        phase, divisor, g = _series_phase(path, options, data, g, method)
+    nan = np.full((wavelength.size, size.size), np.nan)
+    return Database(
+        format="tabulated-nc" if tabulated else "legendre-nc", sources=[path],
+        angle=DATABASE_ANGLES, wavelength=wavelength, wavelength_text=wl_text, size=size,
+        size_info=size_info, phase=phase, divisor=divisor,
+        ce=nan if ce is None else np.array(ce), omega0=nan if omega0 is None else np.array(omega0),
+        g=np.array(g), method=method)
+
+
+def _sizes(source, options):
+    """The sizes, their dimension (None for none), variable and record; one
+    size 0 when the source has no size variable and none is named."""
+    size, size_dim, size_var = source.coordinate(options.size, "size", options.size_given)
+    if size is None:
+        return np.zeros(1), None, None, {"long_name": "none (the source has one size)",
+                                         "units": "1", "source": "none"}
+    return size, size_dim, size_var, {
+        "long_name": getattr(size_var, "long_name", options.size),
+        "units": getattr(size_var, "units", "unknown"),
+        "source": f"variable '{options.size}' of {source.path}"}
+
+
+def _dimension_roles(source, options, variable, wl_dim, size_dim, tabulated):
+    """The dimensions of the phase variable that its coordinates place
+    (wavelengths, sizes and, when ``tabulated``, scattering angles), by
+    name; and the angles in degrees and their dimension (None, None for a
+    series). Every one must be a dimension of the phase variable, and
+    none may be empty."""
+    path, dims = source.path, variable.dimensions
     roles = {}
     if wl_dim is not None:
         roles[wl_dim] = "wavelengths"
@@ -452,7 +503,7 @@ def _read_netcdf(path, options, tabulated):
                               f"'{options.size}' share dimension '{size_dim}'; the import needs "
                               "a grid, with the sizes on a dimension of their own")
         roles[size_dim] = "sizes"
-    angle_dim = None
+    angle, angle_dim = None, None
     if tabulated:
         angle, angle_dim, angle_var = source.coordinate(options.angle, "scattering angle", True)
         if angle_dim is None:
@@ -471,27 +522,21 @@ def _read_netcdf(path, options, tabulated):
         if not len(source.file.dimensions[d]):
             raise FormatError(path, f"variable '{options.phase}' has no values: dimension '{d}' "
                               "has length 0")
-    legendre_dim, stokes_dim, p11 = _place_dimensions(
-        source, variable, roles, tabulated, options,
-        None if size_var is not None else options.size)
+    return roles, angle, angle_dim
 
-    data = source.values(variable, "the phase function")
-    if stokes_dim is not None:
-        data = np.take(data, p11, axis=dims.index(stokes_dim))
-        dims.remove(stokes_dim)
-    last = angle_dim if tabulated else legendre_dim
-    data = _arrange(data, tuple(dims), (wl_dim, size_dim, last))
-    data = np.broadcast_to(data, (wavelength.size, size.size, data.shape[-1]))
-    field_dims = (wl_dim, size_dim)
 
+def _bulk_fields(source, options, field_dims, shape):
+    """Ce (times the projected area when one is named), omega0 and g over
+    (wavelength, size), each None when the source lacks it; and how Ce and
+    omega0 were obtained."""
     def bulk(name, role, given):
         if name is None:
             return None
         values = source.field_on(name, role, field_dims, given)
         if values is None:
             return None
-        values = np.broadcast_to(values, (wavelength.size, size.size))
-        _finite(path, name, values)
+        values = np.broadcast_to(values, shape)
+        _finite(source.path, name, values)
         return values
 
     ce = bulk(options.extinction, "extinction", options.extinction_given)
@@ -505,33 +550,35 @@ def _read_netcdf(path, options, tabulated):
               else "not in the source: written as -1",
               "omega0": f"'{options.albedo}'" if omega0 is not None
               else "not in the source: written as -1"}
+    return ce, omega0, g, method
 
-    if tabulated:
-        phase, divisor, how = _resample(path, options.phase, angle, data)
-        method["phase_function"] = how
-        method["normalisation"] = ("divided by half its integral over the cosine (trapezoid "
-                                   "rule over the 498 angles written)")
-        if g is None:
-            mu = np.cos(np.radians(DATABASE_ANGLES))
-            g = half_integral(DATABASE_ANGLES, phase * mu)
-            method["g"] = "computed from the written table (trapezoid rule)"
-        else:
-            method["g"] = f"'{options.asymmetry}'"
+
+def _tabulated_phase(path, options, angle, data, g, method):
+    """The tables of a tabulated P11 on the 498 angles, their divisors and
+    g (the source's, or computed from the tables); ``method`` records how."""
+    phase, divisor, how = _resample(path, options.phase, angle, data)
+    method["phase_function"] = how
+    method["normalisation"] = ("divided by half its integral over the cosine (trapezoid "
+                               "rule over the 498 angles written)")
+    if g is None:
+        mu = np.cos(np.radians(DATABASE_ANGLES))
+        g = half_integral(DATABASE_ANGLES, phase * mu)
+        method["g"] = "computed from the written table (trapezoid rule)"
     else:
-        phase, divisor, g_series, terms = _sum_series(path, options.phase, data)
-        method["phase_function"] = (f"P11 summed from its Legendre series '{options.phase}' "
-                                    f"({min(terms)} to {max(terms)} terms) in double precision "
-                                    "at the 498 angles of the database grid")
-        method["normalisation"] = "divided by the series' c_0 (exact)"
-        method["g"] = "c_1 / (3 c_0) of the series" if g is None else f"'{options.asymmetry}'"
-        g = g_series if g is None else g
-    nan = np.full((wavelength.size, size.size), np.nan)
-    return Database(
-        format="tabulated-nc" if tabulated else "legendre-nc", sources=[path],
-        angle=DATABASE_ANGLES, wavelength=wavelength, wavelength_text=wl_text, size=size,
-        size_info=size_info, phase=phase, divisor=divisor,
-        ce=nan if ce is None else np.array(ce), omega0=nan if omega0 is None else np.array(omega0),
-        g=np.array(g), method=method)
+        method["g"] = f"'{options.asymmetry}'"
+    return phase, divisor, g
+
+
+def _series_phase(path, options, data, g, method):
+    """The tables summed from Legendre series, their divisors (c_0) and g
+    (the source's, or the series'); ``method`` records how."""
+    phase, divisor, g_series, terms = _sum_series(path, options.phase, data)
+    method["phase_function"] = (f"P11 summed from its Legendre series '{options.phase}' "
+                                f"({min(terms)} to {max(terms)} terms) in double precision "
+                                "at the 498 angles of the database grid")
+    method["normalisation"] = "divided by the series' c_0 (exact)"
+    method["g"] = "c_1 / (3 c_0) of the series" if g is None else f"'{options.asymmetry}'"
+    return phase, divisor, g_series if g is None else g
 
 
 def _sum_series(path, name, data):
@@ -750,6 +797,30 @@ def _readable(text, database, source, what):
                       "(not finite in single precision)")
 
 
+def _tables(database, w_index, s_index, labels, names, band_mode):
+    """The tables of the selected wavelengths and sizes as (file name, text),
+    each checked as the tool will read it, and the divisors that
+    normalised them, by wavelength and size."""
+    tables, divisors = [], []
+    for w, label in zip(w_index, labels):
+        row = []
+        for s, name in zip(s_index, names):
+            file = data_file_name(label, name, band_mode)
+            ce, omega0 = (-1.0 if math.isnan(x) else float(x)
+                          for x in (database.ce[w, s], database.omega0[w, s]))
+            source = 0 if database.source_index is None else int(database.source_index[w, s])
+            text = _table_text(database.angle, database.phase[w, s], database.wavelength_text[w],
+                               float(database.size[s]), source + 1, ce, omega0,
+                               float(database.g[w, s]))
+            _readable(text, database, source,
+                      f"the table {file} (wavelength {database.wavelength_text[w]} um, size "
+                      f"{float(database.size[s])!r})")
+            tables.append((file, text))
+            row.append(float(database.divisor[w, s]))
+        divisors.append(row)
+    return tables, divisors
+
+
 def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes=(), order=64,
                         command_line=""):
     """Writes the run directory; returns the phasefit command to run in it.
@@ -771,23 +842,7 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
     mode = 1 if band_mode else 0
     command = f"phasefit --report report.tsv tables/ output/ {mode} {order}"
 
-    tables, divisors = [], []
-    for w, label in zip(w_index, labels):
-        row = []
-        for s, name in zip(s_index, names):
-            file = data_file_name(label, name, band_mode)
-            ce, omega0 = (-1.0 if math.isnan(x) else float(x)
-                          for x in (database.ce[w, s], database.omega0[w, s]))
-            source = 0 if database.source_index is None else int(database.source_index[w, s])
-            text = _table_text(database.angle, database.phase[w, s], database.wavelength_text[w],
-                               float(database.size[s]), source + 1, ce, omega0,
-                               float(database.g[w, s]))
-            _readable(text, database, source,
-                      f"the table {file} (wavelength {database.wavelength_text[w]} um, size "
-                      f"{float(database.size[s])!r})")
-            tables.append((file, text))
-            row.append(float(database.divisor[w, s]))
-        divisors.append(row)
+    tables, divisors = _tables(database, w_index, s_index, labels, names, band_mode)
     record = {
         "created_by": f"phasefit-import ({command_line})" if command_line else "phasefit-import",
         "format": database.format,
@@ -809,38 +864,35 @@ def write_run_directory(database, rundir, band_mode=False, wavelengths=(), sizes
         "command": command,
     }
 
-    # Failures name RUNDIR: the work folder is a name the user never gave
-    # (and may be gone), and a failed write() names no file at all.
-    def refused(err):
-        return ImportRefused(f"cannot write the run directory '{rundir}': "
-                             f"{err.strerror or err}")
+    # Renaming replaces an empty directory in one step. Failures name
+    # RUNDIR: the work folder is a name the user never gave (and may be
+    # gone), and a failed write() names no file at all.
+    def fill(work):
+        _fill_run_directory(work, names, labels if band_mode else texts, band_mode, tables,
+                            record)
 
     try:
-        work = tempfile.mkdtemp(prefix=f".{os.path.basename(rundir)}.import-", dir=parent)
+        replace_atomically(rundir, fill, prefix=f".{os.path.basename(rundir)}.import-",
+                           folder=True)
     except OSError as err:
-        raise refused(err) from None
-    try:
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(work, 0o777 & ~umask)
-        for folder in ("INPUT", "tables", "output"):
-            os.mkdir(os.path.join(work, folder))
-        with open(os.path.join(work, "INPUT", "input_re.dat"), "w", encoding="ascii") as out:
-            out.write(f"{len(names)}\n" + "".join(f"{n}\n" for n in names))
-        spectral_list = "input_band.dat" if band_mode else "wl.dat"
-        with open(os.path.join(work, "INPUT", spectral_list), "w", encoding="ascii") as out:
-            out.write(f"{len(texts)}\n" + "".join(f"{t}\n" for t in (labels if band_mode else texts)))
-        for file, text in tables:
-            with open(os.path.join(work, "tables", file), "w", encoding="ascii") as out:
-                out.write(text)
-        with open(os.path.join(work, "import.json"), "w", encoding="utf-8") as out:
-            json.dump(record, out, indent=1, ensure_ascii=False)
-            out.write("\n")
-        # Renaming replaces an empty directory in one step.
-        os.rename(work, rundir)
-    except BaseException as err:
-        shutil.rmtree(work, ignore_errors=True)
-        if isinstance(err, OSError):
-            raise refused(err) from None
-        raise
+        raise ImportRefused(f"cannot write the run directory '{rundir}': "
+                            f"{err.strerror or err}") from None
     return command
+
+
+def _fill_run_directory(work, sizes, spectral, band_mode, tables, record):
+    """The run lists, the tables (name, text), the import record and an
+    empty output folder, written into the folder ``work``."""
+    for folder in ("INPUT", "tables", "output"):
+        os.mkdir(os.path.join(work, folder))
+    with open(os.path.join(work, "INPUT", "input_re.dat"), "w", encoding="ascii") as out:
+        out.write(f"{len(sizes)}\n" + "".join(f"{n}\n" for n in sizes))
+    spectral_list = "input_band.dat" if band_mode else "wl.dat"
+    with open(os.path.join(work, "INPUT", spectral_list), "w", encoding="ascii") as out:
+        out.write(f"{len(spectral)}\n" + "".join(f"{t}\n" for t in spectral))
+    for file, text in tables:
+        with open(os.path.join(work, "tables", file), "w", encoding="ascii") as out:
+            out.write(text)
+    with open(os.path.join(work, "import.json"), "w", encoding="utf-8") as out:
+        json.dump(record, out, indent=1, ensure_ascii=False)
+        out.write("\n")

@@ -20,8 +20,8 @@ import os
 
 import numpy as np
 
-from . import __version__
 from ._deps import require
+from ._version import __version__
 from .catalogue import ATTRIBUTES, CONVENTION
 
 ANGLE_UNITS = ("deg", "rad", "cos")
@@ -290,10 +290,9 @@ def fit(phase, angles, order, *, dim=None, axis=None, angle_unit="deg", workers=
         per_moment = data.ndim == 2
         dims = tuple(batch) + (("moment",) if per_moment else ())
         data = data.reshape(shape + ((n + 1,) if per_moment else ()))
-        if name == "flags":
-            attributes = {**ATTRIBUTES["flags"], "flag_meanings": " ".join(module.FLAG_NAMES)}
-        else:
-            attributes = ATTRIBUTES.get(name) or _MORE_ATTRIBUTES[name]
+        # The flags' names are the catalogue's (FLAG_MEANINGS), which the
+        # tests hold equal to the library's.
+        attributes = ATTRIBUTES.get(name) or _MORE_ATTRIBUTES[name]
         dataset[name] = (dims, data, dict(attributes))
 
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")

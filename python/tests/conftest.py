@@ -1,5 +1,5 @@
-"""Shared helpers: the repository layout, a Henyey-Greenstein table and
-runs of the built tool."""
+"""Shared helpers: the repository layout, a Henyey-Greenstein table (from
+tools/make_examples.py) and runs of the built tool."""
 
 import csv
 import os
@@ -18,6 +18,10 @@ PYTHON_DIR = pathlib.Path(os.environ.get("PHASEFIT_PYTHON_DIR") or REPO_ROOT / "
 PLOT_COMMAND = PYTHON_DIR / "phasefit-plot"
 
 sys.path.insert(0, str(PYTHON_DIR))
+# The Henyey-Greenstein phase function and the table angles are those the
+# bundled examples are written from.
+sys.path.append(str(REPO_ROOT / "tools"))
+from make_examples import angles_degrees, henyey_greenstein
 
 
 def phasefit_executable():
@@ -55,15 +59,10 @@ def run_bands(workdir, tables, n, *options):
         return {row["data_file"]: row for row in csv.DictReader(stream, delimiter="\t")}
 
 
-def henyey_greenstein(mu, g):
-    # Normalised so that half its integral over the cosine is 1.
-    return (1.0 - g * g) / (1.0 + g * g - 2.0 * g * mu) ** 1.5
-
-
-def table_angles(rows=498):
-    # Dense near the forward peak, coarse towards 180 degrees.
-    t = np.linspace(0.0, 1.0, rows)
-    return 180.0 * (0.15 * t + 0.85 * t * t)
+def table_angles():
+    # Dense near the forward peak, coarse towards 180 degrees: the grid of
+    # the bundled examples.
+    return np.array(angles_degrees())
 
 
 def write_hg_table(path, g, cosines=False, header="10 0.87 0\n2.5 0.99 {g}\n"):

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import REPO_ROOT, phasefit_executable, run_bands, run_tool
+from conftest import REPO_ROOT, phasefit_executable, run_bands
 import phasefit
 from phasefit._freeform import FreeFormReader, read_source
 from phasefit.catalogue import ATTRIBUTES, FLAG_MEANINGS, read_run

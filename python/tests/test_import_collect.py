@@ -270,6 +270,10 @@ BAD_SOURCES = {
     "angles equal in single precision": (
         lambda p: write_isca(p / "db", [0.55], edit=edit_field(0, 2, "0.0100000001")), "isca",
         "line 1: angles 2 and 3 (0.01 and 0.0100000001) are equal as the tool reads them"),
+    # Digits grouped by underscores are Python's syntax, not a number any
+    # writer of these files produces.
+    "digits with an underscore": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
+        1, 7, "1_0")), "isca", "line 2: '1_0' is not a number"),
     "a value beyond single precision": (lambda p: write_isca(p / "db", [0.55], edit=edit_field(
         1, 7, "1e39")), "isca", "line 2: value 8 (1e39) is beyond single precision"),
     "a Ce beyond single precision": (lambda p: (write_isca(p / "db", [0.55]), (
