@@ -35,14 +35,29 @@ def use_help_text(parser, command):
         parser.format_help = lambda: text
 
 
+def _builds():
+    """Where the phasefit that goes with this copy of the package lies, by
+    layout: a build's copy (<build>/python/phasefit) goes with the tool of
+    that build, an installed one with PREFIX/bin/phasefit, and the sources
+    with the tool of whichever of build-demo/ (make demo) and build/ (make
+    test) was built last."""
+    if os.path.isfile(os.path.join(_TOP, "CMakeCache.txt")):
+        return [os.path.join(_TOP, "phasefit")]
+    if os.path.isfile(os.path.join(_TOP, "CMakeLists.txt")):
+        tools = [os.path.join(_TOP, build, "phasefit") for build in ("build-demo", "build")]
+        return sorted(tools, key=lambda t: os.path.getmtime(t) if os.path.isfile(t) else 0,
+                      reverse=True)
+    return [os.path.join(_TOP, os.pardir, os.pardir, "bin", "phasefit")]
+
+
 def phasefit_for(rundir):
     """How to call, from ``rundir``, the phasefit that goes with this
     package: plain ``phasefit`` when that is the one the PATH finds (or none
     is found), else its path, relative when both it and ``rundir`` lie in
-    the current directory (../build/phasefit from the source tree's root)."""
+    the current directory (../build-demo/phasefit for a run made in the
+    source tree's root by build-demo/python/phasefit-import)."""
     tool = None
-    for candidate in (os.path.join(_TOP, "build", "phasefit"), os.path.join(_TOP, "phasefit"),
-                      os.path.join(_TOP, os.pardir, os.pardir, "bin", "phasefit")):
+    for candidate in _builds():
         if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             tool = os.path.realpath(candidate)
             break

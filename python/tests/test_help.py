@@ -3,6 +3,7 @@ text names every option the command takes."""
 
 import importlib.machinery
 import importlib.util
+import os
 import re
 import subprocess
 import sys
@@ -57,3 +58,35 @@ def test_help_and_manual_page_come_from_the_text_and_name_every_option(command, 
     for option in options:
         assert re.search(rf"(^|[\s,]){re.escape(option)}\b", text, re.M), option
         assert option in manual, option
+
+
+def test_the_printed_command_calls_the_tool_of_the_layout_the_package_lies_in(monkeypatch,
+                                                                             tmp_path):
+    def tool(path, age=0):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("#!/bin/sh\n")
+        path.chmod(0o755)
+        os.utime(path, (1e9 + age, 1e9 + age))
+
+    def printed(top, rundir):
+        monkeypatch.setattr(phasefit._commands, "_TOP", str(top))
+        return phasefit._commands.phasefit_for(rundir)
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PATH", "/nonexistent")
+    # The source tree after make demo alone, then with build/ built later.
+    (tmp_path / "CMakeLists.txt").write_text("")
+    tool(tmp_path / "build-demo/phasefit")
+    assert printed(tmp_path, "run") == "../build-demo/phasefit"
+    tool(tmp_path / "build/phasefit", age=10)
+    assert printed(tmp_path, "run") == "../build/phasefit"
+    # A build's copy goes with that build's tool, whichever was built last.
+    (tmp_path / "build-demo/CMakeCache.txt").write_text("")
+    assert printed(tmp_path / "build-demo", "run") == "../build-demo/phasefit"
+    # An installed copy goes with PREFIX/bin/phasefit: plain when the PATH finds it.
+    tool(tmp_path / "prefix/bin/phasefit")
+    (tmp_path / "prefix/share/phasefit").mkdir(parents=True)
+    installed = tmp_path / "prefix/share/phasefit"
+    assert printed(installed, "/tmp") == str(tmp_path / "prefix/bin/phasefit")
+    monkeypatch.setenv("PATH", str(tmp_path / "prefix/bin"))
+    assert printed(installed, "run") == "phasefit"
