@@ -29,6 +29,11 @@ namespace {
 std::atomic<long> allocations{0};
 }  // namespace
 
+// GCC 12 takes the free in a replaced operator delete for a mismatch with
+// the new it was inlined against (-Wmismatched-new-delete); the pair is the
+// program's whole allocator, so the two always match.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
   ++allocations;
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -36,6 +41,7 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace phasefit {
 namespace {
