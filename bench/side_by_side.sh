@@ -15,7 +15,10 @@
 #                         bench/svd_phases.cpp (copy it over first), for
 #                         its --cpu-clock, --fast-only and --form (the
 #                         new one is also timed with --small-cache, the
-#                         arrangement for a first-level cache of 32 KiB)
+#                         arrangement for a first-level cache of 32 KiB);
+#                         in an old tree whose phase header is still
+#                         numerics/svd_phases.hpp, with the include of
+#                         numerics/svd_phase_steps.hpp changed to it
 #   TABLES                folder of tables (default ../shared/data/real/tables)
 #   ROUNDS                rounds of each timing (default 7)
 #   ORDERS                expansion orders (default 300); the phases and the

@@ -18,8 +18,6 @@
 // compares every bit of svdcmp's outputs with the reference form's, table
 // by table (exit status 1 if any differs).
 
-#include "numerics/svd_phases.hpp"
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -41,6 +39,7 @@
 #include "expansion/table.hpp"
 #include "numerics/svd.hpp"
 #include "numerics/svd_kernels.hpp"
+#include "numerics/svd_phase_steps.hpp"
 #include "numerics/svd_reference.hpp"
 
 namespace {
@@ -85,6 +84,23 @@ struct Recorder {
   void rotate(int first, int second, float c, float s) { entries.push_back({first, second, c, s}); }
   void negate(int column) { entries.push_back({column, 0, 0.0f, 0.0f}); }
 };
+
+// The QR sweeps of a diagonalisation, from the rotations it gave V: a
+// sweep over columns l..k rotates V's columns (l, l+1), (l+1, l+2), ...,
+// (k-1, k) in turn, and the next sweep, on the same block or a lower one,
+// starts at a column below k. So a sweep starts wherever a rotation's
+// first column does not follow the previous one's (negations, between
+// sweeps, do not count).
+long qr_sweeps(const std::vector<nm::PlaneRotation>& v_rotations) {
+  long sweeps = 0;
+  int previous_first = -1;
+  for (const nm::PlaneRotation& rotation : v_rotations) {
+    if (rotation.second == 0) continue;
+    if (rotation.first != previous_first + 1) ++sweeps;
+    previous_first = rotation.first;
+  }
+  return sweeps;
+}
 
 struct Figures {
   double phase[4] = {};  // bidiagonalisation, V, U, diagonalisation (all of it)
@@ -136,20 +152,15 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
   save(after2);
   const std::vector<float> v_after(copies.v.data.begin(), copies.v.data.end());
   Recorder u_rec, v_rec;
-  ph::DiagonalisationCounts counts;
   fast.chains = best_ms(
       repeat,
       [&] {
         load_w_e();
         u_rec.entries.clear();
         v_rec.entries.clear();
-        counts = {};
       },
-      [&] {
-        ph::diagonalise(
-            n, w, e, bd.bidiag_norm, u_rec, v_rec, resume, [] {}, &counts);
-      });
-  fast.passes = counts.passes;
+      [&] { ph::diagonalise(n, w, e, bd.bidiag_norm, u_rec, v_rec, resume, [] {}); });
+  fast.passes = qr_sweeps(v_rec.entries);
   fast.rotations = static_cast<long>(u_rec.entries.size());
   fast.rotations_v = static_cast<long>(v_rec.entries.size());
   fast.apply_u = best_ms(

@@ -1,18 +1,18 @@
-// The plain, one-element-at-a-time forms of svdcmp's phases, svbksb and
-// svdfit: every loop as the algorithm states it. The vectorised routines in
-// svd.cpp must reproduce their results bit for bit; this file stays as their
-// yardstick. The glossary of svdcmp's short names is in svd_phases.hpp.
+// The plain, one-element-at-a-time forms of svdcmp's phases and of svbksb:
+// every loop as the algorithm states it. The vectorised routines in svd.cpp
+// and svd_fast_phases.cpp must reproduce their results bit for bit; this
+// file stays as their yardstick. (svdfit, the same for both forms, is in
+// svdfit.cpp.) The glossary of svdcmp's short names is in
+// svd_phase_steps.hpp.
 
 #include "numerics/svd_reference.hpp"
 
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 
 #include "contract.hpp"
-#include "numerics/svd_phases.hpp"
+#include "numerics/svd_phase_steps.hpp"
 
 namespace phasefit::numerics {
 namespace svd_phases {
@@ -190,38 +190,6 @@ void svbksb(MatView left_vectors, std::span<const float> singular_values, MatVie
     for (int jj = 1; jj <= cols; ++jj) s = s + v(j, jj) * projected(jj);
     x(j) = s;
   }
-}
-
-void svdfit(int rows, std::span<float> solution, int cols, MatView matrix,
-            std::span<const float> rhs, SvdWorkspace& workspace, const PauseHandler& pause) {
-  // The delta-fit declares its design matrix with exactly this many rows.
-  PHASEFIT_CHECK(matrix.ld == kSvdfitRowDim);
-  PHASEFIT_CHECK(rows >= 1 && rows <= kSvdfitRowDim);
-  PHASEFIT_CHECK(cols >= 1 && cols <= kSvdfitMaxCols);
-  PHASEFIT_CHECK(workspace.v.size() >= static_cast<std::size_t>(kSvdfitMaxCols * kSvdfitMaxCols));
-  PHASEFIT_CHECK(workspace.singular_values.size() >= static_cast<std::size_t>(cols));
-
-  // Singular values below this fraction of the largest carry only rounding
-  // noise of the ill-conditioned design matrix; their directions are dropped.
-  constexpr float relative_cutoff = 1.0e-9f;
-  static_assert(std::bit_cast<std::uint32_t>(relative_cutoff) == 0x3089705Fu);
-
-  const MatView v{workspace.v, kSvdfitMaxCols, kSvdfitMaxCols, kSvdfitMaxCols};
-  const std::span<float> singular_values = workspace.singular_values;
-  const Vec1 w{singular_values};
-
-  reference::svdcmp(matrix, rows, cols, singular_values, v, pause);
-
-  // A NaN is never taken as the largest and never falls below the
-  // threshold; a value left negative by an unconverged pass always does.
-  float largest = 0.0f;
-  for (int j = 1; j <= cols; ++j)
-    if (w(j) > largest) largest = w(j);
-  const float threshold = relative_cutoff * largest;
-  for (int j = 1; j <= cols; ++j)
-    if (w(j) < threshold) w(j) = 0.0f;
-
-  reference::svbksb(matrix, singular_values, v, rows, cols, rhs, solution);
 }
 
 }  // namespace reference

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "numerics/test_util.hpp"
 
@@ -89,18 +92,39 @@ TEST(QuadratureGrid, AnglesAreScalarArcCosinesBitForBit) {
   }
 }
 
-TEST(QuadratureGrid, EveryBuildGivesTheSameBits) {
-  const QuadratureGrid first = built_grid();
-  QuadratureGrid second;
-  second.mu_grid.fill(-7.0f);
-  second.weight_grid.fill(-7.0f);
-  second.theta_grid.fill(-7.0f);
-  build_quadrature_grid(second);
-  for (std::size_t p = 0; p < kGridPoints; ++p) {
-    EXPECT_EQ(bits(first.mu_grid[p]), bits(second.mu_grid[p]));
-    EXPECT_EQ(bits(first.weight_grid[p]), bits(second.weight_grid[p]));
-    EXPECT_EQ(bits(first.theta_grid[p]), bits(second.theta_grid[p]));
+// FNV-1a over the bit patterns of `values`, in order.
+std::uint64_t fingerprint(const std::array<float, kGridPoints>& values) {
+  std::uint64_t hash = 0xCBF29CE484222325u;
+  for (float value : values) {
+    const std::uint32_t word = bits(value);
+    for (int byte = 0; byte < 4; ++byte) {
+      hash ^= (word >> (8 * byte)) & 0xFFu;
+      hash *= 0x100000001B3u;
+    }
   }
+  return hash;
+}
+
+// Every coefficient file depends on every bit of the nodes and weights: a
+// change to the rule's iteration, its stopping test or its rounding to
+// single precision rewrites all of them, though the grid would still pass
+// every test above. The values are those of the build whose files are the
+// stored reference. The grid starts filled with a value no entry has, so
+// that an entry the build leaves alone fails too.
+TEST(QuadratureGrid, NodesAndWeightsKeepTheirPinnedBits) {
+  QuadratureGrid grid;
+  grid.mu_grid.fill(-7.0f);
+  grid.weight_grid.fill(-7.0f);
+  build_quadrature_grid(grid);
+  // The first point and both sides of the seams at -cos 5 degrees and 0.
+  EXPECT_EQ(bits(grid.mu_grid[0]), 0xBF7FFFF7u);
+  EXPECT_EQ(bits(grid.mu_grid[99]), 0xBF7F06A7u);
+  EXPECT_EQ(bits(grid.mu_grid[100]), 0xBF7F0607u);
+  EXPECT_EQ(bits(grid.mu_grid[499]), 0xB716A602u);
+  EXPECT_EQ(bits(grid.weight_grid[0]), 0x35BB9A26u);
+  EXPECT_EQ(bits(grid.weight_grid[100]), 0x37C14E44u);
+  EXPECT_EQ(fingerprint(grid.mu_grid), 0x79EB4378EEFAD549u);
+  EXPECT_EQ(fingerprint(grid.weight_grid), 0xB5682443E36AAEA5u);
 }
 
 TEST(DegreesFromCosine, EndsAndMiddle) {

@@ -394,7 +394,7 @@ TEST(SvdfitDeathTest, RejectsAMatrixWithoutThousandRowStorage) {
   SvdWorkspace ws;
   // In every build type, naming the broken condition.
   EXPECT_DEATH(svdfit(2, x, 2, MatView{a, 2, 2, 2}, std::vector<float>{1, 1}, ws, kNoPause),
-               "svd.cpp:[0-9]+: contract failed: matrix.ld == kSvdfitRowDim");
+               "svdfit.cpp:[0-9]+: contract failed: matrix.ld == kSvdfitRowDim");
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 // The four phases of svdcmp (Householder bidiagonalisation and implicit-
 // shift QR, Golub-Reinsch), shared by its two forms: the plain loops of
 // svd_reference.cpp, which state the arithmetic, and the vectorised ones of
-// svd.cpp, which must give the same bits. Internal to the numerics library
-// (and to the benchmark that times the phases one by one).
+// svd_fast_phases.cpp and svd.cpp, which must give the same bits. Internal
+// to the numerics library (and to the benchmark that times the phases one
+// by one).
 //
 // Every operation is a single-precision one, performed in the order the
 // plain loops give: stored coefficient files are compared bit for bit, so
@@ -46,6 +47,13 @@ struct Vec1 {
   std::span<float> data;
   float& operator()(int i) const { return data[static_cast<std::size_t>(i - 1)]; }
 };
+
+// Address of x(i, j), formed without the bounds check of the view, for the
+// kernels.
+inline float* element(const MatView& x, int i, int j) {
+  return x.data.data() + static_cast<std::ptrdiff_t>(i - 1) +
+         static_cast<std::ptrdiff_t>(j - 1) * static_cast<std::ptrdiff_t>(x.ld);
+}
 
 // The body of pythag, inlined into the diagonalisation's inner loop.
 inline __attribute__((always_inline)) float hypotenuse(float p, float q) {
@@ -104,12 +112,6 @@ void accumulate_left_reference(const MatView& a, int m, int n, const Vec1& w);
 void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w,
                           std::span<float> row_major);
 
-// Counts of phase 4's work, for the benchmark that reports them.
-struct DiagonalisationCounts {
-  long passes = 0;     // QR sweeps
-  long rotations = 0;  // rotations of U (those of V are the sweeps' share)
-};
-
 // Phase 4, the diagonalisation of the bidiagonal form by implicit-shift QR
 // sweeps, one singular value at a time from the last. Every decision
 // depends on w and e alone; the rotations of U's and V's columns go to
@@ -119,8 +121,7 @@ struct DiagonalisationCounts {
 // the run finds U and V as the plain loops would leave them.
 template <class URotations, class VRotations, class BeforePause>
 void diagonalise(int n, const Vec1& w, const Vec1& e, float bidiag_norm, URotations& u_rotations,
-                 VRotations& v_rotations, const PauseHandler& pause, BeforePause before_pause,
-                 DiagonalisationCounts* counts = nullptr) {
+                 VRotations& v_rotations, const PauseHandler& pause, BeforePause before_pause) {
   for (int k = n; k >= 1; --k) {
     for (int pass = 1; pass <= kMaxPasses; ++pass) {
       // Split search. An entry is negligible when adding it to the norm
@@ -153,7 +154,6 @@ void diagonalise(int n, const Vec1& w, const Vec1& e, float bidiag_norm, URotati
           c = g * h;
           s = -(f * h);
           u_rotations.rotate(nm, i, c, s);
-          if (counts != nullptr) ++counts->rotations;
         }
       }
       float z = w(k);
@@ -215,10 +215,6 @@ void diagonalise(int n, const Vec1& w, const Vec1& e, float bidiag_norm, URotati
       e(l) = 0.0f;
       e(k) = f;
       w(k) = x;
-      if (counts != nullptr) {
-        ++counts->passes;
-        counts->rotations += nm - l + 1;
-      }
     }
   }
 }
