@@ -81,10 +81,9 @@ BENCHMARK(BM_WholeJob)->Arg(16)->Arg(64)->Arg(128)->Arg(300)->Unit(benchmark::kM
 void BM_WholeJobReference(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   auto workspace = std::make_unique<ex::FitWorkspace>();
-  workspace->reference_kernels = true;
   ex::JobResult result;
   for (auto _ : state) {
-    ex::bfit(table_path(), n, result, *workspace, resume);
+    ex::bfit(table_path(), n, result, *workspace, resume, nullptr, phasefit::Kernels::reference);
     benchmark::DoNotOptimize(result.coefficients.data());
   }
 }
@@ -115,13 +114,14 @@ struct Prepared {
   std::array<float, ex::kGridPoints> phase;
   std::array<float, ex::kMaxOrder + 1> moments{};
   std::unique_ptr<ex::FitWorkspace> workspace = std::make_unique<ex::FitWorkspace>();
+  std::vector<float> apl = std::vector<float>(ex::kLegendreRows * ex::kGridPoints);
   explicit Prepared(int n) {
     ex::build_quadrature_grid(grid);
     ex::read_phase_table(table_path(), table);
     ex::myspline(ex::kTableRows, table.angle, table.phase, ex::kGridPoints, grid.theta_grid, phase,
                  resume);
     ex::calmom(grid.mu_grid, phase, grid.weight_grid, n,
-               std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), workspace->apl);
+               std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), apl);
   }
 };
 
@@ -143,7 +143,7 @@ void BM_Moments(benchmark::State& state) {
     std::array<float, ex::kGridPoints> phase = prepared.phase;
     ex::calmom(prepared.grid.mu_grid, phase, prepared.grid.weight_grid, n,
                std::span<float>(prepared.moments).first(static_cast<std::size_t>(n) + 1),
-               prepared.workspace->apl);
+               prepared.apl);
     benchmark::DoNotOptimize(prepared.moments.data());
   }
 }
@@ -157,7 +157,7 @@ void BM_MomentsOnTable(benchmark::State& state) {
     std::array<float, ex::kGridPoints> phase = prepared.phase;
     ex::calmom_on_table(phase, prepared.grid.weight_grid, n,
                         std::span<float>(prepared.moments).first(static_cast<std::size_t>(n) + 1),
-                        prepared.workspace->apl);
+                        prepared.apl);
     benchmark::DoNotOptimize(prepared.moments.data());
   }
 }
@@ -168,7 +168,7 @@ void BM_DesignMatrix(benchmark::State& state) {
   Prepared prepared(n);
   std::array<float, ex::kGridPoints> rhs;
   for (auto _ : state) {
-    ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.workspace->apl,
+    ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.apl,
                          ex::design_matrix(*prepared.workspace), rhs);
     benchmark::DoNotOptimize(prepared.workspace->u.data());
   }
@@ -183,7 +183,7 @@ void BM_SvdcmpOn(benchmark::State& state) {
   const int cols = n - ex::kFixedOrder;
   Prepared prepared(n);
   std::array<float, ex::kGridPoints> rhs;
-  ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.workspace->apl,
+  ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.apl,
                        ex::design_matrix(*prepared.workspace), rhs);
   const std::vector<float> system = prepared.workspace->u;
   std::vector<float> u = system;
@@ -215,7 +215,7 @@ void BM_Svbksb(benchmark::State& state) {
   Prepared prepared(n);
   std::array<float, ex::kGridPoints> rhs;
   const nm::MatView u = ex::design_matrix(*prepared.workspace);
-  ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.workspace->apl, u, rhs);
+  ex::build_fit_system(prepared.phase, n, prepared.moments, prepared.apl, u, rhs);
   std::vector<float> v(nm::kSvdfitMaxCols * nm::kSvdfitMaxCols);
   std::vector<float> w(nm::kSvdfitMaxCols);
   const nm::MatView v_view{v, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols, nm::kSvdfitMaxCols};

@@ -14,7 +14,7 @@
 #include "expansion/fault.hpp"
 #include "expansion/grid.hpp"
 #include "expansion/table.hpp"
-#include "textio/run_error.hpp"
+#include "textio/read_error.hpp"
 
 namespace ex = phasefit::expansion;
 
@@ -32,9 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ex::PhaseTable table{};
   try {
     ex::read_phase_table(in, "fuzz.dat", table);
-  } catch (const phasefit::textio::RunError& e) {
-    if (e.channel() != phasefit::textio::kTableChannel || e.file() != "fuzz.dat")
-      fail("diagnostic names");
+  } catch (const phasefit::textio::ReadError& e) {
+    if (e.file() != "fuzz.dat") fail("diagnostic names");
     return 0;
   }
   for (std::size_t i = 0; i < table.angle.size(); ++i) {

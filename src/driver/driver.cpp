@@ -25,7 +25,9 @@
 #include "driver/unknown_file.hpp"
 #include "expansion/bfit.hpp"
 #include "expansion/diagnostics.hpp"
+#include "expansion/fault.hpp"
 #include "textio/edit.hpp"
+#include "textio/read_error.hpp"
 #include "textio/run_error.hpp"
 
 namespace phasefit::driver {
@@ -134,9 +136,20 @@ struct RunContext {
   std::size_t failures = 0;  // jobs skipped by --keep-going
 };
 
+// A failure of the job's table: it is missing, unreadable or malformed, or
+// its values are unusable. --keep-going skips the job for it; otherwise it
+// ends the run like any other RunError.
+class TableFailure : public RunError {
+ public:
+  TableFailure(const std::string& path, const std::string& cause)
+      : RunError(textio::kTableChannel, path, cause) {}
+};
+
 // Fits one job's table into `outcome`. The job's pauses first clear the
 // progress line, so that the message stands on a line of its own; `in_turn`
-// runs before each pause (a worker waits there for its job's turn).
+// runs before each pause (a worker waits there for its job's turn). The
+// expansion's and the table reader's failures become the TableFailure that
+// names the table on its channel.
 template <class InTurn>
 void fit_job(const Job& job, RunContext& context, JobOutcome& outcome,
              expansion::FitWorkspace& workspace, InTurn&& in_turn) {
@@ -147,8 +160,15 @@ void fit_job(const Job& job, RunContext& context, JobOutcome& outcome,
     context.pause(message);
     outcome.resumed = true;
   };
-  expansion::bfit(job.input_path, context.line.n, outcome.result, workspace, pause,
-                  context.report ? &outcome.diagnostics : nullptr);
+  try {
+    expansion::bfit(job.input_path, context.line.n, outcome.result, workspace, pause,
+                    context.report ? &outcome.diagnostics : nullptr,
+                    context.line.reference_kernels ? Kernels::reference : Kernels::fast);
+  } catch (const textio::ReadError& error) {
+    throw TableFailure(job.input_path, error.cause());
+  } catch (const expansion::TableFault& fault) {
+    throw TableFailure(job.input_path, fault.what());
+  }
 }
 
 // `content` is the coefficient file as written.
@@ -230,8 +250,8 @@ void do_job_until_failure(const Job& job, RunContext& context, Expand&& expand) 
   report_written(context, job, outcome, content);
 }
 
-// The job under --keep-going: a failure of its table (channel 8) skips the
-// job, so its coefficient file is neither created nor changed. That is why
+// The job under --keep-going: a failure of its table (TableFailure) skips
+// the job, so its coefficient file is neither created nor changed. That is why
 // the file is opened here only after the expansion has succeeded. Failures
 // of the coefficient file itself still end the run. `skip` gives up the
 // expansion of a job that fails before it is needed.
@@ -257,9 +277,8 @@ void do_job_keep_going(const Job& job, RunContext& context, Expand&& expand, Ski
   }
   try {
     outcome = &expand();
-  } catch (const RunError& error) {
-    if (error.channel() != textio::kTableChannel) throw;
-    report_skipped(context, job, error);
+  } catch (const TableFailure& failure) {
+    report_skipped(context, job, failure);
     return;
   }
   UnknownFile coefficient_file(job.output_path, textio::kCoefficientChannel);
@@ -296,7 +315,6 @@ void do_job(const Job& job, RunContext& context, Expand&& expand, Skip&& skip) {
 // Runs the remaining jobs one after another on this thread.
 void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context) {
   expansion::FitWorkspace workspace;
-  workspace.reference_kernels = context.line.reference_kernels;
   JobOutcome outcome;
   for (; job; job = jobs.next()) {
     if (context.lazy_guard) context.lazy_guard->add_job(*job);
@@ -320,8 +338,6 @@ void run_one_by_one(std::optional<Job> job, JobSource& jobs, RunContext& context
 void run_in_parallel(std::size_t workers, JobSource& jobs, RunContext& context) {
   using Pool = InOrderPool<Job, JobOutcome>;
   std::vector<expansion::FitWorkspace> workspaces(workers);
-  for (expansion::FitWorkspace& workspace : workspaces)
-    workspace.reference_kernels = context.line.reference_kernels;
   ReadAheadGuard guard;
   std::optional<Job> first_unsafe;
   {

@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <vector>
+#include <phasefit/fit.hpp>
+#include <span>
 
 #include "textio/run_error.hpp"
 
@@ -70,25 +71,28 @@ void FitReport::write_row(const std::string& row) {
 void FitReport::job_written(const Job& job, int n, const expansion::JobResult& result,
                             const expansion::FitDiagnostics& diagnostics, bool resumed,
                             bool field_overflow) {
-  std::vector<std::string_view> flags;
-  if (diagnostics.ft_outside_0_1) flags.push_back("ft_outside_0_1");
-  if (diagnostics.negative_reconstruction) flags.push_back("negative_reconstruction");
-  if (diagnostics.large_coefficient) flags.push_back("large_coefficient");
-  if (diagnostics.extrapolated_points > 0) flags.push_back("extrapolated");
-  if (diagnostics.renormalised) flags.push_back("renormalised");
-  if (field_overflow) flags.push_back("field_overflow");
-  if (resumed) flags.push_back("resumed_after_pause");
+  // The flags in the order and with the names the library gives them.
+  unsigned flags = 0;
+  if (diagnostics.ft_outside_0_1) flags |= phasefit::flag_ft_outside_0_1;
+  if (diagnostics.negative_reconstruction) flags |= phasefit::flag_negative_reconstruction;
+  if (diagnostics.large_coefficient) flags |= phasefit::flag_large_coefficient;
+  if (diagnostics.extrapolated_points > 0) flags |= phasefit::flag_extrapolated;
+  if (diagnostics.renormalised) flags |= phasefit::flag_renormalised;
+  if (field_overflow) flags |= phasefit::flag_field_overflow;
+  if (resumed) flags |= phasefit::flag_resumed_after_pause;
   std::string flag_text;
-  for (const std::string_view flag : flags) {
+  const std::span<const std::string_view> names = phasefit::flag_names();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if ((flags & (1u << i)) == 0) continue;
     if (!flag_text.empty()) flag_text += ',';
-    flag_text += flag;
+    flag_text += names[i];
   }
   write_row(job_columns(job, n) + kTab + shortest(result.ft) + kTab +
             shortest(diagnostics.chi0_sum) + kTab + (diagnostics.renormalised ? "yes" : "no") +
             kTab + scientific(diagnostics.rms_deviation) + kTab +
             scientific(diagnostics.max_deviation) + kTab +
-            std::to_string(diagnostics.negative_phase_points) + kTab + field(flag_text) + kTab +
-            "ok" + kTab + std::to_string(job.index));
+            std::to_string(diagnostics.negative_points) + kTab + field(flag_text) + kTab + "ok" +
+            kTab + std::to_string(job.index));
 }
 
 void FitReport::job_failed(const Job& job, int n, std::string_view cause) {

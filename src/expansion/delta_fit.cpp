@@ -47,18 +47,18 @@ void build_fit_system(std::span<const float, kGridPoints> phase_grid, int n,
 }
 
 void calfit(std::span<const float, kGridPoints> phase_grid, int n, std::span<const float> moments,
-            std::span<float> fitted_coefficients, FitWorkspace& workspace,
-            const numerics::PauseHandler& pause) {
+            std::span<float> fitted_coefficients, std::span<const float> apl,
+            FitWorkspace& workspace, Kernels kernels, const numerics::PauseHandler& pause) {
   constexpr int point_count = kGridPoints;
   const int fit_count = n - kFixedOrder;
   std::array<float, kGridPoints> rhs;
   std::array<float, kMaxOrder + 1> fit_params;
 
   const numerics::MatView u = design_matrix(workspace);
-  build_fit_system(phase_grid, n, moments, workspace.apl, u, rhs);
+  build_fit_system(phase_grid, n, moments, apl, u, rhs);
   const std::span<float> solution =
       std::span<float>(fit_params).first(static_cast<std::size_t>(fit_count));
-  if (workspace.reference_kernels) {
+  if (kernels == Kernels::reference) {
     numerics::reference::svdfit(point_count, solution, fit_count, u, rhs, workspace.svd, pause);
   } else {
     numerics::svdfit(point_count, solution, fit_count, u, rhs, workspace.svd, pause);

@@ -5,6 +5,7 @@
 // fitted by least squares on the relative deviation (P_i - Pfit(mu_i)) / P_i
 // at the 1000 grid points; then the rescaling that removes the forward peak.
 
+#include <phasefit/fit.hpp>
 #include <span>
 
 #include "expansion/workspace.hpp"
@@ -32,15 +33,16 @@ void build_fit_system(std::span<const float, kGridPoints> phase_grid, int n,
                       numerics::MatView u, std::span<float, kGridPoints> rhs);
 
 // Fits the delta-fit of order n (3 <= n <= 300) to phase_grid. Reads the
-// Legendre table that calmom left in workspace.apl (same grid, degrees
-// 0..n) and moments(0..2); overwrites workspace.u and workspace.svd.
+// Legendre table apl of the grid (degrees 0..n, as fill_legendre_table
+// writes it) and moments(0..2); overwrites workspace.u and workspace.svd.
+// `kernels` picks the SVD kernels (same bits either way).
 // fitted_coefficients(0..2) = moments(0..2), (3..n-1) the fitted
 // coefficients, (n) the truncation factor ft. The pause goes to svdfit
 // ("no convergence in svdcmp"); resumed, the fit uses what the
 // decomposition has. No allocation.
 void calfit(std::span<const float, kGridPoints> phase_grid, int n, std::span<const float> moments,
-            std::span<float> fitted_coefficients, FitWorkspace& workspace,
-            const numerics::PauseHandler& pause);
+            std::span<float> fitted_coefficients, std::span<const float> apl,
+            FitWorkspace& workspace, Kernels kernels, const numerics::PauseHandler& pause);
 
 // ft = fitted(n); coefficients(l) = (fitted(l) - ft) / (1 - ft) for
 // l = 0..n, so coefficients(0) is 1 and coefficients(n) is 0 exactly.

@@ -34,7 +34,7 @@ void assess_fit(std::span<const float, kGridPoints> phase_grid, std::span<const 
   }
   diagnostics.rms_deviation = std::sqrt(sum_of_squares / static_cast<Wide>(kGridPoints));
   diagnostics.max_deviation = largest;
-  diagnostics.negative_phase_points = negatives;
+  diagnostics.negative_points = negatives;
   diagnostics.negative_reconstruction = negative_reconstruction;
   bool large = false;
   for (int l = 0; l <= n; ++l)

@@ -5,6 +5,7 @@
 // coefficients.
 
 #include <cstdint>
+#include <phasefit/fit.hpp>
 #include <span>
 
 #include "expansion/limits.hpp"
@@ -27,39 +28,13 @@ inline constexpr float kLargeCoefficient = 10.0f;
 // or above 1 leaves the rescaling a divisor 1 - ft that is 0 or negative.
 inline constexpr double kFtRoundingNoise = 5e-7;
 
-struct FitDiagnostics {
-  // chi0 summed over the grid before the moments were normalised: half the
-  // integral of the resampled table over the cosine (1 for a normalised
-  // table).
-  float chi0_sum = 0.0f;
-  // phase_grid was divided by chi0_sum because it was off by more than 0.05.
-  bool renormalised = false;
-  // Relative deviations (P_i - Pfit(mu_i)) / P_i of the fitted expansion
-  //   Pfit(mu) = (1 - ft) * sum over l = 0..N-1 of (2l + 1) c_l P_l(mu)
-  // (c_l the rescaled coefficients written to the file) from phase_grid as
-  // the fit saw it, over the 1000 grid points, in double: their root mean
-  // square and the one of largest magnitude (signed).
-  double rms_deviation = 0.0;
-  double max_deviation = 0.0;
-  // Grid points where phase_grid < 0.
-  std::int32_t negative_phase_points = 0;
-  // The rescaled expansion sum over l = 0..N-1 of (2l + 1) c_l P_l(mu) is
-  // below 0 at some grid point.
-  bool negative_reconstruction = false;
-  // Some |c_l|, l = 0..N, exceeds kLargeCoefficient.
-  bool large_coefficient = false;
-  // ft < -kFtRoundingNoise or ft >= 1.
-  bool ft_outside_0_1 = false;
-  // Grid points whose angle lies outside the table's range of angles
-  // (below its smallest or above its largest angle, in degrees): there the
-  // resampled table is the end interval's cubic continued, a guess rather
-  // than data. 0 for a table that spans the grid, such as one of 0 to 180
-  // degrees.
-  std::int32_t extrapolated_points = 0;
-};
+// The report's quantities of one job (phasefit/fit.hpp describes each):
+// the library hands the same structure to its callers.
+using FitDiagnostics = phasefit::FitDiagnostics;
 
-// Fills every field of `diagnostics` but chi0_sum, renormalised and
-// extrapolated_points (bfit sets those where it knows them) from the
+// Fills every field of `diagnostics` but chi0_sum, renormalised,
+// extrapolated_points and field_overflow (the fit sets those where it
+// knows them) from the
 // job's results: phase_grid as fitted, the Legendre table `apl` of the grid
 // (degrees 0..n, laid out as apl_index gives), the rescaled coefficients
 // c_0..c_n and ft. No allocation.

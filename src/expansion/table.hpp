@@ -25,8 +25,8 @@ struct PhaseTable {
 // Reads the table at `path` in free form: the six header numbers by one
 // read (whatever follows the sixth on its line is skipped), then each of the
 // 498 rows by a read of its own; lines after row 498 are never read. The
-// file must exist and is only read. Throws textio::RunError on channel 8
-// when the file cannot be opened, ends early or holds a non-number.
+// file must exist and is only read. Throws textio::ReadError naming the
+// file when it cannot be opened, ends early or holds a non-number.
 void read_phase_table(const std::string& path, PhaseTable& table);
 
 // The same reads from an open stream; `name` stands for the file in
@@ -39,8 +39,9 @@ void read_phase_table(std::istream& in, const std::string& name, PhaseTable& tab
 bool holds_cosines(std::span<const float, kTableRows> angle);
 
 // Replaces every cosine by its angle in degrees (degrees_from_cosine).
-// Throws TableFault naming the row when an interior value lies outside
-// [-1, 1], where the arc cosine is undefined; nothing is converted then.
-void convert_cosines_to_degrees(std::span<float, kTableRows> angle);
+// Throws TableFault naming the row (and its index) when a value lies
+// outside [-1, 1], where the arc cosine is undefined; nothing is converted
+// then.
+void convert_cosines_to_degrees(std::span<float> angle);
 
 }  // namespace phasefit::expansion

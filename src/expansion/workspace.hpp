@@ -1,6 +1,7 @@
 #pragma once
-// The work arrays of the expansion, owned by the caller and reused job
-// after job.
+// The data of the expansion: what every job shares and only reads (the
+// quadrature grid and its Legendre table), and the work arrays each thread
+// owns and reuses job after job.
 
 #include <vector>
 
@@ -10,27 +11,33 @@
 
 namespace phasefit::expansion {
 
-// Large work arrays of one job, owned by the caller and reused job after job
-// (one per worker thread): nothing is allocated per job.
-struct FitWorkspace {
-  // The quadrature grid and the Legendre table on it depend on constants
-  // and the order only, so a workspace builds them once and keeps them:
-  // every job would build the same bits again. bfit builds the grid on
-  // first use and extends the table to a higher order when a job needs it
-  // (the recurrence gives the same values for the degrees already there).
+// Depends on constants only: built once per process and then only read, by
+// any number of threads at once.
+struct FitPlan {
   QuadratureGrid grid{};
-  bool grid_built = false;
-  // Legendre table, entry (l, i) = P_l(mu_grid(i)) at l + (i - 1) * 301;
-  // bfit keeps rows 0..legendre_order filled for `grid` (-1: none yet).
-  std::vector<float> apl = std::vector<float>((kMaxOrder + 1) * kGridPoints);
-  int legendre_order = -1;
+  // Legendre table of the grid, entry (l, i) = P_l(mu_grid(i)) at
+  // apl_index(l, i), for every degree 0..kMaxOrder. The recurrence gives
+  // each degree the same bits whatever the highest degree computed, so one
+  // table serves every order.
+  std::vector<float> apl;
+};
+
+// The plan, built on the first call (thread-safe) and kept for the
+// process.
+const FitPlan& fit_plan();
+
+// Large work arrays of one job, owned by the caller and reused job after
+// job (one per worker thread): once they have grown to the largest table
+// seen, nothing is allocated per job.
+struct FitWorkspace {
   // Design matrix, 1000 rows (leading dimension 1000) by 301 columns.
   std::vector<float> u = std::vector<float>(kGridPoints * (kMaxOrder + 1));
   numerics::SvdWorkspace svd;
-  // Solve with the one-element-at-a-time reference kernels
-  // (numerics::reference::svdfit), which give the same bits more slowly:
-  // lets a whole run be checked and timed against them.
-  bool reference_kernels = false;
+  // The table's angles (degrees) and values, sorted together, and the
+  // spline's work (two entries per row); grown to the largest table seen.
+  std::vector<float> table_x;
+  std::vector<float> table_y;
+  std::vector<float> spline_work;
 };
 
 }  // namespace phasefit::expansion

@@ -16,13 +16,14 @@ namespace phasefit::numerics {
 //   p     pivot of elimination row i;
 //   qn, un  coefficients of the last row (zero for a natural end).
 void spline(std::span<const float> knot_x, std::span<const float> knot_y, int count,
-            float slope_first, float slope_last, std::span<float> second_deriv) {
-  PHASEFIT_CHECK(count >= 2 && count <= kMaxSplineKnots);
+            float slope_first, float slope_last, std::span<float> second_deriv,
+            std::span<float> elimination_work) {
+  PHASEFIT_CHECK(count >= 2);
   PHASEFIT_CHECK(knot_x.size() >= static_cast<std::size_t>(count));
   PHASEFIT_CHECK(knot_y.size() >= static_cast<std::size_t>(count));
   PHASEFIT_CHECK(second_deriv.size() >= static_cast<std::size_t>(count));
+  PHASEFIT_CHECK(elimination_work.size() >= static_cast<std::size_t>(count));
 
-  std::array<float, kMaxSplineKnots> elimination_work;
   auto at = [](int position) { return static_cast<std::size_t>(position - 1); };
   auto x = [&](int i) { return knot_x[at(i)]; };
   auto y = [&](int i) { return knot_y[at(i)]; };
@@ -61,6 +62,13 @@ void spline(std::span<const float> knot_x, std::span<const float> knot_y, int co
   y2(n) = (un - u(n - 1) * qn) / (1.0f + y2(n - 1) * qn);
 
   for (int k = n - 1; k >= 1; --k) y2(k) = y2(k) * y2(k + 1) + u(k);
+}
+
+void spline(std::span<const float> knot_x, std::span<const float> knot_y, int count,
+            float slope_first, float slope_last, std::span<float> second_deriv) {
+  PHASEFIT_CHECK(count <= kMaxSplineKnots);
+  std::array<float, kMaxSplineKnots> elimination_work;
+  spline(knot_x, knot_y, count, slope_first, slope_last, second_deriv, elimination_work);
 }
 
 // Glossary: lo, hi bracket the abscissa; h is the bracket's width; a and b

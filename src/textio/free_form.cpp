@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "textio/read_error.hpp"
 #include "textio/run_error.hpp"
 
 namespace phasefit::textio {
@@ -106,8 +107,12 @@ std::string quoted_for_message(std::string_view text) {
 FreeFormReader::FreeFormReader(std::istream& in, int channel, std::string file)
     : in_(in), channel_(channel), file_(std::move(file)) {}
 
+FreeFormReader::FreeFormReader(std::istream& in, std::string file)
+    : in_(in), file_(std::move(file)) {}
+
 void FreeFormReader::fail(const std::string& cause) const {
-  throw RunError(channel_, file_, cause);
+  if (channel_) throw RunError(*channel_, file_, cause);
+  throw ReadError(file_, cause);
 }
 
 void FreeFormReader::begin_read() {

@@ -4,8 +4,9 @@
 // (with or without blanks around them) and line ends; a statement that needs
 // more values continues on the following records, passing over lines that
 // hold only blanks; whatever remains of the last record it touched is
-// skipped. Failures throw textio::RunError naming the channel, the file and
-// the line.
+// skipped. Failures throw textio::ReadError naming the file and the line,
+// or, for a reader the driver opened on one of its channels, the
+// textio::RunError of that channel.
 //
 // Records are read one at a time and only when a value is still needed, so a
 // statement never consumes a line beyond the one holding its last value.
@@ -31,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,9 +44,11 @@ class FreeFormReader {
   // below the memory of the machine.
   static constexpr std::size_t kMaxRecordLength = std::size_t{1} << 20;
 
-  // `in` must outlive the reader. channel and file name the source in
-  // diagnostics.
+  // `in` must outlive the reader. file (and channel) name the source in
+  // diagnostics: a reader with a channel throws RunError on it, one
+  // without throws ReadError.
   FreeFormReader(std::istream& in, int channel, std::string file);
+  FreeFormReader(std::istream& in, std::string file);
 
   // One read statement filling every target in order. Targets are
   // std::int32_t (Integer), float (Real, correctly rounded from the
@@ -81,7 +85,7 @@ class FreeFormReader {
   [[noreturn]] void fail(const std::string& cause) const;
 
   std::istream& in_;
-  int channel_;
+  std::optional<int> channel_;
   std::string file_;
   std::string record_;   // the current record, without its line end
   std::size_t pos_ = 0;  // next unread character of record_

@@ -82,7 +82,7 @@ TEST_F(FitDiagnosticsTest, AskingForThemChangesNoBitOfTheResult) {
     EXPECT_EQ(bits(with), bits(plain));
     EXPECT_NEAR(diagnostics.chi0_sum, c.scale, 0.01 * c.scale);
     EXPECT_EQ(diagnostics.renormalised, c.renormalised);
-    EXPECT_EQ(diagnostics.negative_phase_points, 0);
+    EXPECT_EQ(diagnostics.negative_points, 0);
     EXPECT_EQ(diagnostics.ft_outside_0_1,
               !(static_cast<double>(with.ft) >= -expansion::kFtRoundingNoise && with.ft < 1.0f))
         << with.ft;
@@ -154,7 +154,7 @@ TEST(AssessFit, EachQuantityAndFlagMeansWhatTheReportSays) {
   iso.phase[10] = -1.0f;
   iso.phase[20] = -2.0f;
   d = iso.assess(0.0f);
-  EXPECT_EQ(d.negative_phase_points, 2);
+  EXPECT_EQ(d.negative_points, 2);
   EXPECT_EQ(d.max_deviation, 2.0);  // (-1 - 1) / -1, larger than (-2 - 1) / -2
 }
 

@@ -41,6 +41,12 @@ struct Fitted {
   float ft = 0.0f;
 };
 
+// A Legendre table of the grid that calmom fills.
+std::vector<float>& apl() {
+  static std::vector<float> table(kLegendreRows * kGridPoints);
+  return table;
+}
+
 // The forward-peaked function on the grid, its moments and the fit.
 Fitted fit(int n, FitWorkspace& workspace) {
   Fitted out;
@@ -48,8 +54,9 @@ Fitted fit(int n, FitWorkspace& workspace) {
     out.phase[i] = static_cast<float>(phasefit::testing::forward_peaked(grid().mu_grid[i]));
   const auto orders = static_cast<std::size_t>(n) + 1;
   calmom(grid().mu_grid, out.phase, grid().weight_grid, n,
-         std::span<float>(out.moments).first(orders), workspace.apl);
-  calfit(out.phase, n, out.moments, out.fitted, workspace, [](std::string_view) {});
+         std::span<float>(out.moments).first(orders), apl());
+  calfit(out.phase, n, out.moments, out.fitted, apl(), workspace, Kernels::fast,
+         [](std::string_view) {});
   out.ft = rescale(out.fitted, n, out.coefficients);
   return out;
 }
@@ -61,11 +68,10 @@ TEST(BuildFitSystem, ColumnsHoldTheCoefficientAndTruncationTerms) {
     phase[i] = static_cast<float>(phasefit::testing::forward_peaked(grid().mu_grid[i]));
   const int n = 6;
   std::array<float, 7> moments{1.0f, 0.5f, 0.25f, 99.0f, 99.0f, 99.0f, 99.0f};
-  fill_legendre_table(grid().mu_grid, n, workspace->apl);
   const numerics::MatView u = design_matrix(*workspace);
   for (int i = 1; i <= kGridPoints; ++i) u(i, n - 1) = -7.0f;
   OnGrid rhs;
-  build_fit_system(phase, n, moments, workspace->apl, u, rhs);
+  build_fit_system(phase, n, moments, fit_plan().apl, u, rhs);
   for (int i : {1, 333, 900, 1000}) {
     const double mu = grid().mu_grid[static_cast<std::size_t>(i - 1)];
     const double p = phase[static_cast<std::size_t>(i - 1)];
@@ -140,7 +146,8 @@ TEST(Calfit, HigherMomentsPlayNoPart) {
   for (int l = 3; l <= n; ++l)
     changed[static_cast<std::size_t>(l)] = 123.0f + static_cast<float>(l);
   Orders fitted{};
-  calfit(r.phase, n, changed, fitted, *workspace, [](std::string_view) {});
+  calfit(r.phase, n, changed, fitted, fit_plan().apl, *workspace, Kernels::fast,
+         [](std::string_view) {});
   for (int l = 0; l <= n; ++l)
     EXPECT_EQ(bits(fitted[static_cast<std::size_t>(l)]),
               bits(r.fitted[static_cast<std::size_t>(l)]))

@@ -106,6 +106,7 @@ TEST(DeltaFit, ResidualIsCloseToTheDoublePrecisionOptimum) {
   phasefit::testing::write_text(
       path, phasefit::testing::make_table(phasefit::testing::forward_peaked).text());
   auto workspace = std::make_unique<FitWorkspace>();
+  std::vector<float> apl(kLegendreRows * kGridPoints);
 
   for (int n : {8, 32, 64}) {
     JobResult result;
@@ -121,7 +122,7 @@ TEST(DeltaFit, ResidualIsCloseToTheDoublePrecisionOptimum) {
              phasefit::testing::failing_pause());
     std::array<float, kMaxOrder + 1> moments{};
     calmom(grid.mu_grid, phase, grid.weight_grid, n,
-           std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), workspace->apl);
+           std::span<float>(moments).first(static_cast<std::size_t>(n) + 1), apl);
     for (int l = 0; l <= n; ++l)
       ASSERT_EQ(bits(moments[static_cast<std::size_t>(l)]),
                 bits(result.moments[static_cast<std::size_t>(l)]));

@@ -9,7 +9,7 @@
 
 #include "expansion/table.hpp"
 #include "expansion_test_util.hpp"
-#include "textio/run_error.hpp"
+#include "textio/read_error.hpp"
 
 namespace phasefit::expansion {
 namespace {
@@ -48,8 +48,7 @@ TEST(ReadPhaseTableStream, ATableThatEndsEarlyNamesTheGivenFile) {
   try {
     read_phase_table(in, "name.dat", table);
     ADD_FAILURE() << "a table of one row was read";
-  } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), textio::kTableChannel);
+  } catch (const textio::ReadError& error) {
     EXPECT_EQ(error.file(), "name.dat");
   }
 }

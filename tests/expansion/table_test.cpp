@@ -10,7 +10,7 @@
 #include "expansion/grid.hpp"
 #include "expansion_test_util.hpp"
 #include "numerics/test_util.hpp"
-#include "textio/run_error.hpp"
+#include "textio/read_error.hpp"
 
 namespace phasefit::expansion {
 namespace {
@@ -43,8 +43,7 @@ void expect_run_error(const std::string& path, const std::string& text,
   try {
     read_phase_table(path, table);
     ADD_FAILURE() << "no error for " << cause_part;
-  } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), textio::kTableChannel);
+  } catch (const textio::ReadError& error) {
     EXPECT_EQ(error.file(), path);
     EXPECT_NE(error.cause().find(cause_part), std::string::npos) << error.what();
   }
@@ -100,15 +99,14 @@ TEST(ReadPhaseTable, FailuresNameChannel8AndTheFile) {
   try {
     read_phase_table(dir.file("missing.dat"), table);
     ADD_FAILURE() << "missing file read";
-  } catch (const textio::RunError& error) {
-    EXPECT_EQ(error.channel(), textio::kTableChannel);
+  } catch (const textio::ReadError& error) {
     EXPECT_EQ(error.cause().rfind("cannot open: ", 0), 0u) << error.what();
   }
   std::filesystem::create_directory(dir.file("folder"));
   try {
     read_phase_table(dir.file("folder"), table);
     ADD_FAILURE() << "directory read";
-  } catch (const textio::RunError& error) {
+  } catch (const textio::ReadError& error) {
     EXPECT_EQ(error.cause().rfind("cannot open: ", 0), 0u) << error.what();
   }
 }

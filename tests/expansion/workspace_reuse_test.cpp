@@ -1,6 +1,6 @@
-// A workspace keeps the grid and the Legendre table from job to job. Jobs
-// of different orders in any sequence must give exactly the bits a fresh
-// workspace gives.
+// A workspace is reused from job to job (its design matrix, SVD arrays and
+// table copy keep what the last job left). Jobs of different orders in any
+// sequence must give exactly the bits a fresh workspace gives.
 
 #include <gtest/gtest.h>
 
