@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/file_identity.hpp"
+#include "driver/file_registry.hpp"
 #include "textio/free_form.hpp"
 
 namespace phasefit::driver {

@@ -1,4 +1,4 @@
-#include "driver/jobs.hpp"
+#include "driver/file_registry.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_plan.hpp"
 #include "driver/test_files.hpp"
 
 namespace phasefit::driver {
