@@ -147,6 +147,8 @@ std::span<const std::string_view> flag_names();
 // different extents, a cosine outside [-1, 1], a numerical pause under
 // OnPause::raise, and a table the expansion cannot use (a zero phase
 // value on the grid, a zero normalisation, ft = 1, a non-finite result).
+// what() is the cause. Causes that name a row count rows from 1, as the
+// tool's diagnostics for a table file do; index() counts from 0.
 class FitError : public std::runtime_error {
  public:
   FitError(std::string cause, std::ptrdiff_t index);
