@@ -53,7 +53,7 @@ bool read_whole(const RunList& spectral_list) {
   return ::stat(spectral_list.path().c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// Adds every job of a whole plan to the registry before the first one
+// Every job of a whole plan is added to the registry before the first one
 // runs. A sharded run keeps only its shard's jobs: every shard plans the
 // whole run, so that all of them deal the jobs out alike. The plan comes
 // first, from the names alone; the registry then leaves the conflicts
@@ -70,6 +70,46 @@ void check_all_jobs(RunPlan& plan, FileRegistry& files, const std::optional<Shar
   plan.keep_only(dealt, shard->index);
 }
 
+// The registry of the run's files: the run lists and the report, and every
+// job when the plan is whole (a write over a file the run reads refuses the
+// run here, before anything is written); otherwise the jobs are added as
+// they run.
+FileRegistry check_files(const CommandLine& line, const RunList& spectral_list, RunPlan& plan) {
+  FileRegistry files(plan.whole());
+  files.protect(identity_of_path(kSizeListPath), textio::kSizeListChannel, kSizeListPath,
+                "the size list");
+  files.hold_spectral_list(spectral_list.identity(), spectral_list.path());
+  if (line.report_path) files.expect_report(*line.report_path);
+  if (line.shard && !plan.whole()) {
+    throw RunError(textio::kSpectralListChannel, spectral_list.path(),
+                   "--shard needs a regular file here: the list is read whole to plan the shards");
+  }
+  if (plan.whole()) check_all_jobs(plan, files, line.shard);
+  return files;
+}
+
+// The shard of --shard=slurm, from the environment as the run starts. Each
+// shard writes a report of its own: shards that share one file would
+// interleave their rows.
+void settle_shard(CommandLine& line) {
+  if (line.shard_from_slurm) line.shard = shard_from_slurm(&std::getenv);
+  if (line.shard && line.report_path)
+    line.report_path = shard_report_path(*line.report_path, *line.shard);
+}
+
+numerics::PauseHandler pause_handler(PauseAnswer answer, std::istream& in, std::ostream& err) {
+  if (answer == PauseAnswer::kAsk) return OperatorPause(in, err);
+  return UnattendedPause(answer, err);
+}
+
+// More workers than jobs would only wait; jobs are computed ahead of their
+// turn only when the whole job list is known.
+std::size_t worker_count(const CommandLine& line, const RunPlan& plan) {
+  const std::size_t workers =
+      line.workers > 0 ? static_cast<std::size_t>(line.workers) : available_cpus();
+  return plan.whole() ? std::min(workers, plan.count()) : 1;
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err,
@@ -80,11 +120,7 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     flush_or_fail(out);
     return 0;
   }
-  if (line.shard_from_slurm) line.shard = shard_from_slurm(&std::getenv);
-  // Each shard writes a report of its own: shards that share one file
-  // would interleave their rows.
-  if (line.shard && line.report_path)
-    line.report_path = shard_report_path(*line.report_path, *line.shard);
+  settle_shard(line);
   out << textio::list_record_int(line.n) << '\n';
   flush_or_fail(out);
 
@@ -94,56 +130,33 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   RunList spectral_list(band_mode ? kBandListPath : kWavelengthListPath,
                         textio::kSpectralListChannel);
   const std::int32_t spectral_count = spectral_list.read_count();
-  const bool whole = read_whole(spectral_list);
-  FileRegistry files(whole);
-  files.protect(identity_of_path(kSizeListPath), textio::kSizeListChannel, kSizeListPath,
-                "the size list");
-  files.hold_spectral_list(spectral_list.identity(), spectral_list.path());
-  if (line.report_path) files.expect_report(*line.report_path);
-  if (line.shard && !whole) {
-    throw RunError(textio::kSpectralListChannel, spectral_list.path(),
-                   "--shard needs a regular file here: the list is read whole to plan the shards");
-  }
   RunPlan plan(line.input_dir, line.output_dir, band_mode, std::move(sizes), spectral_list,
-               spectral_count, whole);
+               spectral_count, read_whole(spectral_list));
 
-  // The check: every file of the run before anything is written.
-  if (whole) check_all_jobs(plan, files, line.shard);
+  // The check, then the report, before the first job.
+  FileRegistry files = check_files(line, spectral_list, plan);
   std::optional<FitReport> report;
   if (line.report_path) {
     report.emplace(*line.report_path);
     files.report_created(identity_of_path(*line.report_path));
   }
 
-  // The run.
-  numerics::PauseHandler pause;
-  if (line.on_pause == PauseAnswer::kAsk) {
-    pause = OperatorPause(in, err);
-  } else {
-    pause = UnattendedPause(line.on_pause, err);
-  }
-  // More workers than jobs would only wait; jobs are computed ahead of
-  // their turn only when the whole job list is known.
-  std::size_t workers =
-      line.workers > 0 ? static_cast<std::size_t>(line.workers) : available_cpus();
-  workers = whole ? std::min(workers, plan.count()) : 1;
-  // Declared before the jobs run and destroyed when the run ends, however it
+  // The run. The progress line is destroyed when the run ends, however it
   // ends: its line is gone before main prints a diagnostic.
+  const numerics::PauseHandler pause = pause_handler(line.on_pause, in, err);
   ProgressLine progress(err, line.progress && err_is_terminal && plan.count() > 0, plan.count(),
                         terminal_columns);
   RunContext context{line, files, pause, progress, report ? &*report : nullptr, err};
-  run_jobs(plan, workers, context);
+  run_jobs(plan, worker_count(line, plan), context);
 
   // The summary. A spectral entry that could not be read ends the run
   // here, after every job of the points before it.
   plan.rethrow_failure();
-  if (context.failures > 0) {
-    progress.erase();
-    err << "phasefit: " << context.failures << " of " << plan.count() << " jobs failed\n";
-    err.flush();
-    return 2;
-  }
-  return 0;
+  if (context.failures == 0) return 0;
+  progress.erase();
+  err << "phasefit: " << context.failures << " of " << plan.count() << " jobs failed\n";
+  err.flush();
+  return 2;
 }
 
 }  // namespace phasefit::driver
