@@ -1,6 +1,7 @@
 #include "driver/command_line.hpp"
 
 #include <charconv>
+#include <optional>
 #include <string_view>
 
 #include "driver/help.hpp"
@@ -68,8 +69,9 @@ bool is_option(std::string_view option, std::string_view name) {
          (option.starts_with(name) && option.size() > name.size() && option[name.size()] == '=');
 }
 
-CommandLine parse(int argc, const char* const* argv) {
-  CommandLine line;
+// Reads the options into `line`; returns the index of the first positional
+// argument, or nothing when --help or --version ends the reading.
+std::optional<int> read_options(int argc, const char* const* argv, CommandLine& line) {
   int first = 1;
   while (first < argc && argv[first] != nullptr) {
     const std::string_view option = argv[first];
@@ -79,11 +81,11 @@ CommandLine parse(int argc, const char* const* argv) {
     }
     if (option == "-h" || option == "--help") {
       line.show_help = true;
-      return line;
+      return std::nullopt;
     }
     if (option == "--version") {
       line.show_version = true;
-      return line;
+      return std::nullopt;
     }
     if (option == "-k" || option == "--keep-going") {
       line.keep_going = true;
@@ -131,6 +133,11 @@ CommandLine parse(int argc, const char* const* argv) {
       break;
     }
   }
+  return first;
+}
+
+// Reads the four positional arguments from argv[first] on into `line`.
+void read_positional(int argc, const char* const* argv, int first, CommandLine& line) {
   const auto positional = [&](int position) { return argument(argc, argv, first + position - 1); };
   line.input_dir = fixed_field(positional(1), kPathWidth);
   line.output_dir = fixed_field(positional(2), kPathWidth);
@@ -153,6 +160,12 @@ CommandLine parse(int argc, const char* const* argv) {
   }
   line.mode = static_cast<SpectralMode>(mode);
   line.n = n;
+}
+
+CommandLine parse(int argc, const char* const* argv) {
+  CommandLine line;
+  const std::optional<int> first = read_options(argc, argv, line);
+  if (first) read_positional(argc, argv, *first, line);
   return line;
 }
 
