@@ -19,9 +19,9 @@
 #include <exception>
 #include <iostream>
 
-#include "driver/driver.hpp"
+#include "driver/atomic_file.hpp"
 #include "driver/operator_pause.hpp"
-#include "driver/unknown_file.hpp"
+#include "driver/run.hpp"
 #include "textio/run_error.hpp"
 
 namespace {

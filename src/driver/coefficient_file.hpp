@@ -1,6 +1,6 @@
 #pragma once
 // The coefficient file of one job (also the content of the reference copy):
-// its records, character by character. driver/unknown_file.hpp writes it.
+// its records, character by character. driver/atomic_file.hpp writes it.
 
 #include <string>
 #include <string_view>

@@ -43,7 +43,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/jobs.hpp"
+#include "driver/run_plan.hpp"
 #include "expansion/diagnostics.hpp"
 #include "expansion/job_result.hpp"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/file_identity.hpp"
+#include "driver/file_registry.hpp"
 #include "textio/free_form.hpp"
 
 namespace phasefit::driver {
@@ -33,7 +33,6 @@ class RunList {
   // and the diagnostic says why it was empty.
   std::int32_t read_count();
   const std::string& path() const { return path_; }
-  int channel() const { return channel_; }
   FileIdentity identity() const { return identity_; }
 
  private:

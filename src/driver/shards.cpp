@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <numeric>
 #include <string>
 
-#include "driver/file_identity.hpp"
 #include "textio/run_error.hpp"
 
 namespace phasefit::driver {
@@ -19,23 +17,6 @@ std::optional<std::int64_t> decimal(std::string_view text) {
   if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
 }
-
-// Union-find over job indices whose root is always a group's first job.
-struct Groups {
-  std::vector<std::uint32_t> parent;
-  explicit Groups(std::size_t count) : parent(count) {
-    std::iota(parent.begin(), parent.end(), 0u);
-  }
-  std::uint32_t root(std::uint32_t job) {
-    while (parent[job] != job) job = parent[job] = parent[parent[job]];
-    return job;
-  }
-  void join(std::uint32_t a, std::uint32_t b) {
-    a = root(a);
-    b = root(b);
-    if (a != b) parent[std::max(a, b)] = std::min(a, b);
-  }
-};
 
 }  // namespace
 
@@ -97,44 +78,22 @@ std::string shard_report_path(std::string_view path, const Shard& shard) {
   return std::string(path.substr(0, dot)) + mark + std::string(path.substr(dot));
 }
 
-void ShardPlan::add_job(const Job& job) {
-  const auto index = static_cast<std::uint32_t>(jobs_++);
-  writes_.emplace_back(entry_key_of_path(job.output_path, &folders_), index);
-  if (job.reference_path)
-    writes_.emplace_back(entry_key_of_path(*job.reference_path, &folders_), index);
-  tables_.emplace_back(entry_key_of_path(job.input_path, &folders_), index);
-}
-
-ShardPlan::Assignment ShardPlan::assign(std::int32_t count) const {
-  Groups groups(jobs_);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> writes = writes_;
-  std::sort(writes.begin(), writes.end());
-  for (std::size_t i = 1; i < writes.size(); ++i)
-    if (writes[i].first == writes[i - 1].first) groups.join(writes[i].second, writes[i - 1].second);
-  // A table that some job writes joins its reader to the writers: the one
-  // run reads it after the writes of the jobs before the reader (and the
-  // writes after it are refused, as they would destroy a table).
-  for (const auto& [key, job] : tables_) {
-    const auto writer = std::lower_bound(writes.begin(), writes.end(), std::pair(key, 0u));
-    if (writer != writes.end() && writer->first == key) groups.join(job, writer->second);
-  }
-
-  Assignment assignment{std::vector<std::int32_t>(jobs_, 1), std::vector<std::uint32_t>(jobs_)};
-  std::vector<std::uint32_t> size(jobs_, 0);
-  for (std::uint32_t job = 0; job < jobs_; ++job) ++size[groups.root(job)];
+std::vector<std::int32_t> deal_groups(const std::vector<std::uint32_t>& group, std::int32_t count) {
+  const std::size_t jobs = group.size();
+  std::vector<std::int32_t> shard(jobs, 1);
+  std::vector<std::uint32_t> size(jobs, 0);
+  for (const std::uint32_t first : group) ++size[first];
   std::size_t dealt = 0;
-  for (std::uint32_t job = 0; job < jobs_; ++job) {
-    const std::uint32_t first = groups.root(job);
-    assignment.group[job] = first;
+  for (std::uint32_t job = 0; job < jobs; ++job) {
+    const std::uint32_t first = group[job];
     if (first == job) {
-      assignment.shard[job] =
-          static_cast<std::int32_t>(dealt * static_cast<std::size_t>(count) / jobs_) + 1;
+      shard[job] = static_cast<std::int32_t>(dealt * static_cast<std::size_t>(count) / jobs) + 1;
       dealt += size[job];
     } else {
-      assignment.shard[job] = assignment.shard[first];
+      shard[job] = shard[first];
     }
   }
-  return assignment;
+  return shard;
 }
 
 }  // namespace phasefit::driver

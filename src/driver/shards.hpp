@@ -12,10 +12,9 @@
 // the same writes as in the one run. Files are told apart by their names
 // alone (entry_key_of_path), never by what exists: the shards that ran
 // before change what exists, but not the names, and so every shard makes
-// the same plan whatever the others have done. Groups are dealt out in job
-// order of their first jobs, in contiguous blocks of about N / M jobs:
-// shard k takes the groups that start while fewer than k N / M jobs have
-// been dealt. The plan depends only on the job list, the names and M.
+// the same plan whatever the others have done (the groups are the file
+// registry's, shard_groups). The plan depends only on the job list, the
+// names and M.
 
 #include <cstddef>
 #include <cstdint>
@@ -24,9 +23,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "driver/file_identity.hpp"
-#include "driver/jobs.hpp"
 
 namespace phasefit::driver {
 
@@ -55,28 +51,12 @@ Shard shard_from_slurm(const std::function<const char*(const char*)>& lookup);
 // ".rep.2-of-4".
 std::string shard_report_path(std::string_view path, const Shard& shard);
 
-class ShardPlan {
- public:
-  // Adds the next job of the whole run, in job order.
-  void add_job(const Job& job);
-
-  // Where every job added goes, in job order: its shard (1..count) and its
-  // group, named by the index of the group's first job.
-  struct Assignment {
-    std::vector<std::int32_t> shard;
-    std::vector<std::uint32_t> group;
-  };
-  Assignment assign(std::int32_t count) const;
-
- private:
-  std::size_t jobs_ = 0;
-  // (entry key of a file the job writes, job index); jobs sharing a key
-  // write the same file. Two files that happen to share a key only put
-  // their jobs into one group, which costs balance, never correctness.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> writes_;
-  // (entry key of the job's table, job index).
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> tables_;
-  FolderKeys folders_;
-};
+// Deals the shard groups of a run's jobs (shard_groups: each job's group,
+// named by the index of its first job, in job order) out to `count`
+// shards: the groups in job order of their first jobs, in contiguous
+// blocks of about N / M jobs, shard k taking the groups that start while
+// fewer than k N / M jobs have been dealt. Returns each job's shard
+// (1..count), in job order.
+std::vector<std::int32_t> deal_groups(const std::vector<std::uint32_t>& group, std::int32_t count);
 
 }  // namespace phasefit::driver

@@ -162,20 +162,12 @@ TEST(AssessFit, EachQuantityAndFlagMeansWhatTheReportSays) {
 // value phase(angle) there.
 std::string table_text(const std::function<double(int)>& angle,
                        const std::function<double(double)>& phase, bool cosines = false) {
-  std::ostringstream text;
-  text << "10 0.55 0\n2.1 0.99 0.7\n";
-  text.precision(9);
-  for (int i = 0; i < expansion::kTableRows; ++i) {
-    const double theta = angle(i);
-    text << (cosines ? std::cos(theta * std::numbers::pi / 180.0) : theta) << ' ' << phase(theta)
-         << '\n';
-  }
-  return text.str();
+  return testing::table_text("10 0.55 0\n2.1 0.99 0.7\n", expansion::kTableRows, angle, phase,
+                             cosines);
 }
 
 double hg(double g, double theta) {
-  const double mu = std::cos(theta * std::numbers::pi / 180.0);
-  return (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5);
+  return testing::henyey_greenstein(g, std::cos(theta * std::numbers::pi / 180.0));
 }
 
 TEST_F(FitDiagnosticsTest, TheFlagsColumnNamesWhatTheFitOfATableNeedsToTell) {

@@ -288,6 +288,46 @@ TEST_F(Parallel, ThePauseAppearsOnlyOnceEveryEarlierJobIsWritten) {
   EXPECT_EQ(record_count(read_file(dir / "coef/WVN_0p87_DE_020.dat")), 311);
 }
 
+// A spectral list that is a pipe (here standard input, through a link) is
+// read only as the jobs reach its entries: its jobs, a failure at one of
+// its entries and the files they leave are those of the list as a file,
+// for every worker count; a sharded run, which must plan every job first,
+// refuses it.
+TEST_F(Parallel, ASpectralListThatIsAPipeIsReadAsTheJobsReachIt) {
+  for (const char* list : {"5\n0.55\n0.87\n0.551\n0.874\n1.6\n", "5\n0.55\n0.87\nx\n1.6\n"}) {
+    SCOPED_TRACE(list);
+    const auto as_file = [&](const fs::path& dir) {
+      duplicate_batch(dir);
+      write_file(dir / "INPUT/wl.dat", list);
+    };
+    const auto [outcome, files] = expect_same_as_one_worker(as_file, {"pf/", "coef/", "0", "8"});
+    const auto as_pipe = [](const fs::path& dir) {
+      duplicate_batch(dir);
+      fs::remove(dir / "INPUT/wl.dat");
+      fs::create_symlink("/dev/stdin", dir / "INPUT/wl.dat");
+    };
+    const auto [piped, piped_files] =
+        expect_same_as_one_worker(as_pipe, {"pf/", "coef/", "0", "8"}, {"4"}, list);
+    EXPECT_EQ(piped, outcome);
+    const auto written = [](const Tree& tree) {
+      Tree coefficient_files;
+      for (const auto& [name, content] : tree)
+        if (name.starts_with("coef/")) coefficient_files.emplace(name, content);
+      return coefficient_files;
+    };
+    EXPECT_FALSE(written(files).empty());
+    EXPECT_TRUE(written(piped_files) == written(files));
+  }
+  const fs::path dir = work("shard");
+  duplicate_batch(dir);
+  fs::remove(dir / "INPUT/wl.dat");
+  fs::create_symlink("/dev/stdin", dir / "INPUT/wl.dat");
+  const Outcome sharded = run(dir, {"--shard", "1/2", "pf/", "coef/", "0", "8"}, "1\n0.87\n");
+  EXPECT_EQ(sharded.status, 2);
+  EXPECT_NE(sharded.err.find("channel 112"), std::string::npos) << sharded.err;
+  EXPECT_TRUE(fs::is_empty(dir / "coef"));
+}
+
 TEST_F(Parallel, WorkerCountOptionsComeBeforeThePositionalArguments) {
   const fs::path dir = work("options");
   write_file(dir / "INPUT/input_re.dat", "2\n5\n10\n");

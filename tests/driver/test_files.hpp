@@ -7,14 +7,14 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <numbers>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "henyey_greenstein.hpp"
 
 namespace phasefit::testing {
 
@@ -40,23 +40,6 @@ inline std::vector<std::string> lines_of(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
-}
-
-// A Henyey-Greenstein table of `rows` rows in degrees, its phase values
-// multiplied by `scale` (1: half its integral over the cosine is 1). With
-// g = 0.85 at N = 300, svdcmp misses convergence once, which raises the
-// operator pause.
-inline std::string hg_table_text(double g, int rows = 498, double scale = 1.0) {
-  std::ostringstream text;
-  text << "10 0.55 0\n2.1 0.99 " << g << "\n";
-  text.precision(9);
-  for (int i = 0; i < rows; ++i) {
-    const double theta = 180.0 * i / 497.0;
-    const double mu = std::cos(theta * std::numbers::pi / 180.0);
-    text << theta << ' ' << scale * (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5)
-         << '\n';
-  }
-  return text.str();
 }
 
 // Every file under `dir`, by its path relative to `dir`, with its content;

@@ -17,6 +17,7 @@
 
 #include "expansion/bfit.hpp"
 #include "expansion/grid.hpp"
+#include "henyey_greenstein.hpp"
 #include "numerics/pause.hpp"
 
 namespace phasefit::testing {
@@ -45,12 +46,6 @@ class ScratchDir {
 inline void write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path);
   out << text;
-}
-
-// Henyey-Greenstein phase function, normalised so that half its integral
-// over the cosine is 1.
-inline double henyey_greenstein(double g, double mu) {
-  return (1.0 - g * g) / std::pow(1.0 + g * g - 2.0 * g * mu, 1.5);
 }
 
 // A forward-peaked mixture: 95 % HG(0.85) and a 5 % backscatter lobe.

@@ -1,14 +1,15 @@
 #pragma once
-// The "unknown" open through which the run writes its coefficient files:
-// created if absent, never rewritten in place, and no temporary file left
-// behind by a handled failure or an ending signal.
+// The atomic replacement through which the run writes its coefficient
+// files: opened with status "unknown" (created if absent), never rewritten
+// in place, and no temporary file left behind by a handled failure or an
+// ending signal.
 
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
 
-#include "driver/file_identity.hpp"
+#include "driver/file_registry.hpp"
 
 namespace phasefit::driver {
 
@@ -28,14 +29,14 @@ namespace phasefit::driver {
 // reached through a symbolic link is replaced at the link's destination (the
 // link stays a link); a target that is no regular file (a device, a pipe) is
 // written directly. The new file takes the old one's permission bits.
-class UnknownFile {
+class AtomicFile {
  public:
-  UnknownFile(std::string path, int channel);
-  UnknownFile(const UnknownFile&) = delete;
-  UnknownFile& operator=(const UnknownFile&) = delete;
+  AtomicFile(std::string path, int channel);
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
   // Closes a file still open, silently: only reached when the run is
   // already ending with another failure.
-  ~UnknownFile();
+  ~AtomicFile();
 
   const std::string& path() const { return path_; }
   // The file the open found or created (before any replacement).

@@ -1,4 +1,4 @@
-#include "driver/unknown_file.hpp"
+#include "driver/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -109,8 +109,7 @@ struct TemporaryFile {
 
 }  // namespace
 
-UnknownFile::UnknownFile(std::string path, int channel)
-    : path_(std::move(path)), channel_(channel) {
+AtomicFile::AtomicFile(std::string path, int channel) : path_(std::move(path)), channel_(channel) {
   // Opening for writing creates an absent file empty and fails at once on a
   // file that may not be written, before any expansion is done for it.
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -129,11 +128,11 @@ UnknownFile::UnknownFile(std::string path, int channel)
   group_ = info.st_gid;
 }
 
-UnknownFile::~UnknownFile() {
+AtomicFile::~AtomicFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void UnknownFile::replace_content(std::string_view content) {
+void AtomicFile::replace_content(std::string_view content) {
   if (!regular_) {
     write_in_place(content);
     return;
@@ -177,11 +176,11 @@ void remove_pending_temporary_file() noexcept {
   if (temporary_pending.load()) ::unlink(pending_temporary);
 }
 
-void UnknownFile::write_in_place(std::string_view content) {
+void AtomicFile::write_in_place(std::string_view content) {
   if (!write_all(fd_, content)) throw textio::RunError(channel_, path_, system_reason("write"));
 }
 
-void UnknownFile::close() {
+void AtomicFile::close() {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) throw textio::RunError(channel_, path_, system_reason("close"));

@@ -1,4 +1,4 @@
-#include "driver/unknown_file.hpp"
+#include "driver/atomic_file.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -22,9 +22,9 @@ using phasefit::testing::read_file;
 using phasefit::testing::TempDirTest;
 using phasefit::testing::write_file;
 
-class UnknownFileTest : public TempDirTest<> {
+class AtomicFileTest : public TempDirTest<> {
  protected:
-  UnknownFileTest() : TempDirTest("unknown") {}
+  AtomicFileTest() : TempDirTest("atomic") {}
   void SetUp() override {
     TempDirTest::SetUp();
     dir_ = root_.string();
@@ -52,32 +52,32 @@ class UnknownFileTest : public TempDirTest<> {
   std::string path_;
 };
 
-TEST_F(UnknownFileTest, ANewFileIsCreatedEmptyAtOpen) {
-  { UnknownFile file(path_, textio::kCoefficientChannel); }
+TEST_F(AtomicFileTest, ANewFileIsCreatedEmptyAtOpen) {
+  { AtomicFile file(path_, textio::kCoefficientChannel); }
   EXPECT_EQ(::access(path_.c_str(), F_OK), 0);
   EXPECT_EQ(content(), "");
 }
 
-TEST_F(UnknownFileTest, AnExistingFileKeepsItsContentUntilTheNewContentIsWritten) {
+TEST_F(AtomicFileTest, AnExistingFileKeepsItsContentUntilTheNewContentIsWritten) {
   const std::string old_content(5000, 'x');
   write(old_content);
-  UnknownFile file(path_, textio::kCoefficientChannel);
+  AtomicFile file(path_, textio::kCoefficientChannel);
   EXPECT_EQ(content(), old_content);
   file.replace_content("new\n");
   file.close();
   EXPECT_EQ(content(), "new\n");
 }
 
-TEST_F(UnknownFileTest, SameFileIsRecognisedUnderAnotherSpelling) {
-  UnknownFile file(path_, textio::kCoefficientChannel);
+TEST_F(AtomicFileTest, SameFileIsRecognisedUnderAnotherSpelling) {
+  AtomicFile file(path_, textio::kCoefficientChannel);
   EXPECT_TRUE(identity_of_path(dir_ + "/./coef.dat").same_as(file.identity()));
   EXPECT_FALSE(identity_of_path(dir_ + "/other.dat").same_as(file.identity()));
 }
 
-TEST_F(UnknownFileTest, AnOpenThatFailsNamesTheChannelAndTheFile) {
+TEST_F(AtomicFileTest, AnOpenThatFailsNamesTheChannelAndTheFile) {
   const std::string missing_dir = dir_ + "/missing/coef.dat";
   try {
-    UnknownFile file(missing_dir, textio::kCoefficientChannel);
+    AtomicFile file(missing_dir, textio::kCoefficientChannel);
     FAIL() << "opened " << missing_dir;
   } catch (const textio::RunError& error) {
     EXPECT_EQ(error.channel(), textio::kCoefficientChannel);
@@ -85,7 +85,7 @@ TEST_F(UnknownFileTest, AnOpenThatFailsNamesTheChannelAndTheFile) {
   }
 }
 
-TEST_F(UnknownFileTest, AReplacementLeavesNoTemporaryFileAndKeepsThePermissions) {
+TEST_F(AtomicFileTest, AReplacementLeavesNoTemporaryFileAndKeepsThePermissions) {
   struct Case {
     const char* what;
     bool existed;
@@ -104,7 +104,7 @@ TEST_F(UnknownFileTest, AReplacementLeavesNoTemporaryFileAndKeepsThePermissions)
       ASSERT_EQ(::chmod(path_.c_str(), c.mode), 0);
     }
     const mode_t umask_now = ::umask(022);
-    UnknownFile file(path_, textio::kCoefficientChannel);
+    AtomicFile file(path_, textio::kCoefficientChannel);
     file.replace_content("new\n");
     file.close();
     ::umask(umask_now);
@@ -114,7 +114,7 @@ TEST_F(UnknownFileTest, AReplacementLeavesNoTemporaryFileAndKeepsThePermissions)
   }
 }
 
-TEST_F(UnknownFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
+TEST_F(AtomicFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
   const std::string real = dir_ + "/real.dat";
   for (const bool dangling : {false, true}) {
     SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
@@ -122,7 +122,7 @@ TEST_F(UnknownFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
     ::unlink(path_.c_str());
     if (!dangling) std::ofstream(real) << "old\n";
     ASSERT_EQ(::symlink("real.dat", path_.c_str()), 0);
-    UnknownFile file(path_, textio::kCoefficientChannel);
+    AtomicFile file(path_, textio::kCoefficientChannel);
     file.replace_content("new\n");
     file.close();
     struct stat info {};
@@ -133,8 +133,8 @@ TEST_F(UnknownFileTest, ALinkStaysALinkAndItsDestinationIsReplaced) {
   }
 }
 
-TEST_F(UnknownFileTest, ADeviceIsWrittenInPlaceNeverReplaced) {
-  UnknownFile file("/dev/null", textio::kCoefficientChannel);
+TEST_F(AtomicFileTest, ADeviceIsWrittenInPlaceNeverReplaced) {
+  AtomicFile file("/dev/null", textio::kCoefficientChannel);
   file.replace_content("new\n");
   file.close();
   struct stat info {};
@@ -145,7 +145,7 @@ TEST_F(UnknownFileTest, ADeviceIsWrittenInPlaceNeverReplaced) {
 // A write that fails part-way (here at a file-size limit, in a child
 // process so the limit stays there) keeps the old file whole, leaves a new
 // one empty, removes the temporary file and names the cause.
-TEST_F(UnknownFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) {
+TEST_F(AtomicFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) {
   const std::string old_content = "old content\n";
   const std::string new_content(10000, 'n');
   for (const bool existed : {false, true}) {
@@ -161,7 +161,7 @@ TEST_F(UnknownFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) 
         const rlimit fsize{limit, limit};
         if (::setrlimit(RLIMIT_FSIZE, &fsize) != 0) ::_exit(10);
         try {
-          UnknownFile file(path_, textio::kCoefficientChannel);
+          AtomicFile file(path_, textio::kCoefficientChannel);
           file.replace_content(new_content);
           file.close();
         } catch (const textio::RunError& error) {
@@ -183,13 +183,13 @@ TEST_F(UnknownFileTest, AFailedWriteKeepsTheOldContentAndLeavesNoTemporaryFile) 
   }
 }
 
-TEST_F(UnknownFileTest, ATemporaryFileThatCannotBeCreatedStopsWithTheTargetNamed) {
+TEST_F(AtomicFileTest, ATemporaryFileThatCannotBeCreatedStopsWithTheTargetNamed) {
   // A directory that may not be written refuses the temporary file even
   // to a writable target; root writes everywhere, so this needs a user.
   if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
   write("old\n");
   ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
-  UnknownFile file(path_, textio::kCoefficientChannel);
+  AtomicFile file(path_, textio::kCoefficientChannel);
   EXPECT_THROW(file.replace_content("new\n"), textio::RunError);
   ::chmod(dir_.c_str(), 0755);
   EXPECT_EQ(content(), "old\n");
