@@ -94,10 +94,10 @@ class Grid:
         self.order = order
 
 
-def fit_table(path, out_path, grid, np, interpolate, lstsq):
-    """One job: read, spline onto the grid, moments, delta-fit by lstsq
-    (gelsd, double), rescale, write the coefficients."""
-    header, angle, phase = read_table(path, np)
+def fit_arrays(angle, phase, grid, np, interpolate, lstsq):
+    """The computation of one job, without reading or writing: spline onto
+    the grid, moments, delta-fit by lstsq (gelsd, double), rescale. Returns
+    ft and the rescaled coefficients."""
     order = np.argsort(angle)
     p = interpolate(angle[order], phase[order], bc_type="natural")(grid.theta)
     n = grid.order
@@ -112,7 +112,13 @@ def fit_table(path, out_path, grid, np, interpolate, lstsq):
     solution = lstsq(a, rhs, lapack_driver="gelsd")[0]
     fitted = np.concatenate([moments[:3], solution])
     ft = fitted[-1]
-    coefficients = (fitted - ft) / (1.0 - ft)
+    return ft, (fitted - ft) / (1.0 - ft)
+
+
+def fit_table(path, out_path, grid, np, interpolate, lstsq):
+    """One job: read, fit_arrays, write the coefficients."""
+    header, angle, phase = read_table(path, np)
+    ft, coefficients = fit_arrays(angle, phase, grid, np, interpolate, lstsq)
     with open(out_path, "w", encoding="ascii") as out:
         out.write("{:.6e} {:.6e} {:.6e} {:.6f}\n".format(header[3], header[4], header[5], ft))
         out.write("".join("{:4d} {:.6e}\n".format(l, c) for l, c in enumerate(coefficients)))

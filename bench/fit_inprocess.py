@@ -24,25 +24,6 @@ import compare_numpy  # noqa: E402
 ORDER = 300
 
 
-def scipy_fit(angle, phase, grid, np, interpolate, lstsq):
-    """compare_numpy.fit_table's computation, without reading or writing."""
-    order = np.argsort(angle)
-    p = interpolate(angle[order], phase[order], bc_type="natural")(grid.theta)
-    n = grid.order
-    moments = 0.5 * (grid.poly[: n + 1] * (p * grid.weight)).sum(axis=1)
-    moments /= moments[0]
-    terms = (2.0 * np.arange(n)[:, None] + 1.0) * grid.poly[:n] / p
-    cols = n - 2
-    a = np.empty((p.size, cols))
-    a[:, : cols - 1] = terms[3:n].T
-    a[:, cols - 1] = -terms.sum(axis=0)
-    rhs = 1.0 - (terms[:3] * moments[:3, None]).sum(axis=0)
-    solution = lstsq(a, rhs, lapack_driver="gelsd")[0]
-    fitted = np.concatenate([moments[:3], solution])
-    ft = fitted[-1]
-    return (fitted - ft) / (1.0 - ft)
-
-
 _worker = {}
 
 
@@ -57,7 +38,7 @@ def _start_worker():
 def _scipy_share(pairs):
     w = _worker
     for angle, phase in pairs:
-        scipy_fit(angle, phase, w["grid"], w["np"], w["spline"], w["lstsq"])
+        compare_numpy.fit_arrays(angle, phase, w["grid"], w["np"], w["spline"], w["lstsq"])
     return len(pairs)
 
 
