@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "numerics/svd.hpp"
@@ -128,40 +129,62 @@ void accumulate_left_row_major(const MatView& a, int m, int n, const Vec1& w,
       kernels::row_major_update_dots(&at(top + 1, top + 1), ldt, m - top, n - top, nullptr, nullptr,
                                      y.data(), dots.data(), copy);
   }
+  // Column i of step i, in one walk down its rows (each in a line of its
+  // own): the reflection kept in x, the column scaled (or zeroed) and its
+  // diagonal raised by one, which leaves it final; and, for the next
+  // reflection, column i-1 gathered into y and the sum over the final
+  // column i, the first of the next sums. The kernel that follows touches
+  // only columns i+1..n, so column i may be finished before it, and the
+  // sum's chain of additions runs in the shadow of the walk.
+  const auto finish_column = [&](int i, auto scaled, auto next_sums, float g) {
+    float s = 0.0f;
+    for (int k = i; k <= m; ++k) {
+      const auto r = static_cast<std::size_t>(k - i);
+      float value = 0.0f;
+      if constexpr (scaled) {
+        x[r] = at(k, i);
+        value = x[r] * g;
+      }
+      if (k == i) value = value + 1.0f;
+      at(k, i) = value;
+      if constexpr (next_sums) {
+        y[r] = at(k, i - 1);
+        s = s + y[r] * value;
+      }
+    }
+    if constexpr (next_sums) dots[0] = s;
+  };
   for (int i = top; i >= 1; --i) {
     const int l = i + 1;
     float g = w(i);
     for (int j = l; j <= n; ++j) at(i, j) = 0.0f;
     // The next reflection's sums run over rows i..m, the rows this one
-    // updates; they are needed unless its w is zero.
+    // updates; they are needed unless its w is zero. They start at dots[1]:
+    // dots[0] is column i's.
     const bool next_sums = i > 1 && w(i - 1) != 0.0f;
     const int count = m - i + 1;
-    if (next_sums)
-      for (int k = i; k <= m; ++k) y[static_cast<std::size_t>(k - i)] = at(k, i - 1);
     float* const next_dots = next_sums ? dots.data() + 1 : nullptr;
     if (g != 0.0f) {
       g = 1.0f / g;
       for (int c = 0; c < n - i; ++c)
         factors[static_cast<std::size_t>(c)] = (dots[static_cast<std::size_t>(c)] / at(i, i)) * g;
-      if (next_sums)
+      if (next_sums) {
         for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
-      for (int k = i; k <= m; ++k) x[static_cast<std::size_t>(k - i)] = at(k, i);
-      for (int k = i; k <= m; ++k) at(k, i) = at(k, i) * g;
+        finish_column(i, std::true_type{}, std::true_type{}, g);
+      } else {
+        finish_column(i, std::true_type{}, std::false_type{}, g);
+      }
       kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, factors.data(), x.data(),
                                      y.data(), next_dots, copy);
     } else {
-      for (int k = i; k <= m; ++k) at(k, i) = 0.0f;
       for (int c = 1; c <= n - i; ++c) dots[static_cast<std::size_t>(c)] = 0.0f;
-      if (next_sums)
+      if (next_sums) {
+        finish_column(i, std::false_type{}, std::true_type{}, g);
         kernels::row_major_update_dots(&at(i, l), ldt, count, n - i, nullptr, nullptr, y.data(),
                                        next_dots, copy);
-    }
-    at(i, i) = at(i, i) + 1.0f;
-    if (next_sums) {
-      // Column i itself, now final, is the first column of the next sums.
-      float s = 0.0f;
-      for (int k = i; k <= m; ++k) s = s + y[static_cast<std::size_t>(k - i)] * at(k, i);
-      dots[0] = s;
+      } else {
+        finish_column(i, std::false_type{}, std::false_type{}, g);
+      }
     }
   }
   kernels::from_row_major(t, ldt, m, n, a.data.data(), a.ld);
