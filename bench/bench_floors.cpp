@@ -1,0 +1,178 @@
+// What this processor can do at most, for the floors that svdcmp's phases
+// are measured against: the clock (a chain of dependent integer additions,
+// one cycle each), the latency of the diagonalisation's scalar step (the
+// body of pythag: a division, a square root and their multiplications and
+// additions, each waiting for the last), the throughput of plane rotations
+// on vectors held in registers (4 multiplications and 2 additions per
+// vector, nothing fused), of the transposes' interleaving shuffles, and of an update that reads and
+// writes every element of an array (a = a + f * x, as the reflections do)
+// at sizes that live in the first- and second-level caches and beyond.
+// The vector figures are given for each vector width the processor has.
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "numerics/svd_kernels.hpp"
+
+namespace {
+
+using V8 = float __attribute__((vector_size(32)));
+using V16 = float __attribute__((vector_size(64)));
+
+void clock_cycle(benchmark::State& state) {
+  std::uint64_t x = 0;
+  for (auto _ : state)
+    for (int k = 0; k < 1000; ++k) asm volatile("add $1, %0" : "+r"(x));
+  benchmark::DoNotOptimize(x);
+  state.counters["ns_per_cycle"] =
+      benchmark::Counter(1000.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(clock_cycle);
+
+// Each hypotenuse waits for the one before, as in a QR sweep.
+void hypotenuse_chain(benchmark::State& state) {
+  float p = 0.75f;
+  const float q = 0.5f;
+  for (auto _ : state) {
+    for (int k = 0; k < 1000; ++k) {
+      const float r = q / p;
+      p = std::sqrt(1.0f + r * r) * 0.9f;
+      benchmark::DoNotOptimize(p);
+    }
+  }
+  state.counters["ns_per_step"] =
+      benchmark::Counter(1000.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(hypotenuse_chain);
+
+template <class V>
+__attribute__((always_inline)) inline void rotations_in_registers(benchmark::State& state) {
+  constexpr int kChains = 12;
+  V x[kChains], y[kChains];
+  for (int b = 0; b < kChains; ++b) {
+    x[b] = V{} + 1.0f + static_cast<float>(b);
+    y[b] = V{} + 0.5f;
+  }
+  const float c = 0.6f, s = 0.8f;
+  for (auto _ : state) {
+    for (int k = 0; k < 100; ++k)
+#pragma GCC unroll 12
+      for (int b = 0; b < kChains; ++b) {
+        const V t1 = x[b], t2 = y[b];
+        x[b] = t1 * c + t2 * s;
+        y[b] = t2 * c - t1 * s;
+      }
+  }
+  // Only the results leave the registers.
+  V total = {};
+  for (int b = 0; b < kChains; ++b) total = total + x[b] + y[b];
+  benchmark::DoNotOptimize(total);
+  // Rotations of a single row (element pairs) per second.
+  state.counters["row_rotations"] = benchmark::Counter(
+      100.0 * kChains * (sizeof(V) / sizeof(float)) * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate);
+}
+
+// The interleaving shuffle of the in-register transposes (two sources,
+// within 128-bit lanes), on independent registers.
+template <class V>
+__attribute__((always_inline)) inline V interleave(V x, V y) {
+  if constexpr (sizeof(V) == 64)
+    return __builtin_shufflevector(x, y, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+  else
+    return __builtin_shufflevector(x, y, 0, 8, 1, 9, 4, 12, 5, 13);
+}
+
+template <class V>
+__attribute__((always_inline)) inline void shuffles(benchmark::State& state) {
+  // Four independent pairs of registers, each pair interleaved in turn.
+  V r0 = V{} + 0.0f, r1 = V{} + 1.0f, r2 = V{} + 2.0f, r3 = V{} + 3.0f;
+  V r4 = V{} + 4.0f, r5 = V{} + 5.0f, r6 = V{} + 6.0f, r7 = V{} + 7.0f;
+  const auto step = [](V& x, V& y) {
+    const V t = interleave(x, y);
+    y = interleave(y, x);
+    x = t;
+    asm("" : "+v"(x), "+v"(y));  // no composing of the shuffles
+  };
+  for (auto _ : state)
+    for (int k = 0; k < 100; ++k) {
+      step(r0, r1);
+      step(r2, r3);
+      step(r4, r5);
+      step(r6, r7);
+    }
+  benchmark::DoNotOptimize(r0 + r1 + r2 + r3 + r4 + r5 + r6 + r7);
+  state.counters["shuffles"] = benchmark::Counter(800.0 * static_cast<double>(state.iterations()),
+                                                  benchmark::Counter::kIsRate);
+}
+
+// a = a + f * x over state.range(0) bytes of a; x stays in the first-level
+// cache.
+template <class V>
+__attribute__((always_inline)) inline void update_stream(benchmark::State& state) {
+  constexpr int kLanes = sizeof(V) / sizeof(float);
+  const auto floats = static_cast<std::size_t>(state.range(0)) / sizeof(float);
+  std::vector<float> a(floats, 1.0f);
+  std::vector<float> x(1024, 0.5f);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < floats; i += kLanes) {
+      V av, xv;
+      __builtin_memcpy(&av, &a[i], sizeof av);
+      __builtin_memcpy(&xv, &x[i % 1024], sizeof xv);
+      av = av + 1e-7f * xv;
+      __builtin_memcpy(&a[i], &av, sizeof av);
+    }
+    benchmark::ClobberMemory();
+  }
+  // Bytes read and written.
+  state.counters["bytes"] = benchmark::Counter(
+      2.0 * static_cast<double>(floats * sizeof(float)) * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate, benchmark::Counter::kIs1024);
+}
+
+__attribute__((target("avx512f"))) void rotations_16(benchmark::State& state) {
+  rotations_in_registers<V16>(state);
+}
+__attribute__((target("avx2"))) void rotations_8(benchmark::State& state) {
+  rotations_in_registers<V8>(state);
+}
+__attribute__((target("avx512f"))) void shuffles_16(benchmark::State& state) {
+  shuffles<V16>(state);
+}
+__attribute__((target("avx2"))) void shuffles_8(benchmark::State& state) { shuffles<V8>(state); }
+__attribute__((target("avx512f"))) void update_stream_16(benchmark::State& state) {
+  update_stream<V16>(state);
+}
+__attribute__((target("avx2"))) void update_stream_8(benchmark::State& state) {
+  update_stream<V8>(state);
+}
+
+// Only the forms this processor runs.
+const bool registered = [] {
+  const auto forms = phasefit::numerics::kernels::processor_forms();
+  const auto sizes = [](benchmark::internal::Benchmark* b) {
+    for (const long bytes : {16L << 10, 256L << 10, 768L << 10, 1216L << 10, 8L << 20})
+      b->Arg(bytes);
+  };
+  if (forms.avx512f) {
+    benchmark::RegisterBenchmark("rotations_in_registers/16", rotations_16);
+    benchmark::RegisterBenchmark("shuffles/16", shuffles_16);
+    sizes(benchmark::RegisterBenchmark("update_stream/16", update_stream_16));
+  }
+  if (forms.avx2) {
+    benchmark::RegisterBenchmark("rotations_in_registers/8", rotations_8);
+    benchmark::RegisterBenchmark("shuffles/8", shuffles_8);
+    sizes(benchmark::RegisterBenchmark("update_stream/8", update_stream_8));
+  }
+  return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();
