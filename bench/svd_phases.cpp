@@ -166,13 +166,15 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
   fast.apply_u = best_ms(
       repeat, [&] { load(after2); },
       [&] {
-        nm::kernels::apply_rotations(copies.a.data.data(), copies.a.ld, m, u_rec.entries.data(),
+        nm::kernels::apply_rotations(copies.a.data.data(), copies.a.ld,
+                                     ph::rotated_rows(m, copies.a.ld), u_rec.entries.data(),
                                      static_cast<int>(u_rec.entries.size()));
       });
   fast.apply_v = best_ms(
       repeat, [&] { std::copy(v_after.begin(), v_after.end(), copies.v.data.begin()); },
       [&] {
-        nm::kernels::apply_rotations(copies.v.data.data(), copies.v.ld, n, v_rec.entries.data(),
+        nm::kernels::apply_rotations(copies.v.data.data(), copies.v.ld,
+                                     ph::rotated_rows(n, copies.v.ld), v_rec.entries.data(),
                                      static_cast<int>(v_rec.entries.size()));
       });
   fast.phase[3] = fast.chains + fast.apply_u + fast.apply_v;

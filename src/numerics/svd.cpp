@@ -105,6 +105,12 @@ void copy_columns(const float* from, std::ptrdiff_t from_ld, int rows, int cols,
   for (int j = 0; j < cols; ++j) std::copy_n(from + j * from_ld, rows, to + j * to_ld);
 }
 
+// Zeroes rows [from, to) (0-based) of the first cols columns.
+void zero_rows(const MatView& x, int from, int to, int cols) {
+  for (int j = 0; j < cols; ++j)
+    std::fill(x.data.begin() + j * x.ld + from, x.data.begin() + j * x.ld + to, 0.0f);
+}
+
 }  // namespace
 
 namespace svd_phases {
@@ -180,8 +186,16 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
 
   // Phase 4 logs the rotations of U and V and applies them in batches;
   // before a pause they are brought up to date.
-  RotationLog u_log(workspace.u_rotations, a, m);
-  RotationLog v_log(workspace.v_rotations, v, n);
+  int u_rows = m;
+  int v_rows = n;
+  if (copies) {
+    u_rows = svd_phases::rotated_rows(m, a.ld);
+    v_rows = svd_phases::rotated_rows(n, v.ld);
+    zero_rows(a, m, u_rows, n);
+    zero_rows(v, n, v_rows, n);
+  }
+  RotationLog u_log(workspace.u_rotations, a, u_rows);
+  RotationLog v_log(workspace.v_rotations, v, v_rows);
   svd_phases::diagonalise(n, w, e, bidiagonal.bidiag_norm, u_log, v_log, pause, [&] {
     u_log.flush();
     v_log.flush();

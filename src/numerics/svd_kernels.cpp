@@ -932,8 +932,23 @@ PHASEFIT_INLINE void rotate_runs(float* a, std::ptrdiff_t ld, const PlaneRotatio
 
 namespace {
 
-// Blocks of kRotationRows rows, then single vectors, single 8-lane vectors
-// and single rows.
+// The whole vectors left below the last block of kRotationRows rows, as
+// one block of B vectors: each chain of a sweep then has B independent
+// vectors, where single vectors would each wait on their own chain.
+template <class V, int B = kRotationRows / lanes_of<V> - 1>
+PHASEFIT_INLINE void rotate_runs_tail(int vectors, float* a, std::ptrdiff_t ld,
+                                      const PlaneRotation* rotations, const LogRun* runs,
+                                      int count) {
+  if constexpr (B >= 1) {
+    if (vectors == B)
+      rotate_runs<V, B>(a, ld, rotations, runs, count);
+    else
+      rotate_runs_tail<V, B - 1>(vectors, a, ld, rotations, runs, count);
+  }
+}
+
+// Blocks of kRotationRows rows, then one block of the whole vectors left,
+// a single 8-lane vector and single rows.
 template <class V>
 PHASEFIT_INLINE void apply_rotations_body(float* a, std::ptrdiff_t ld, int rows,
                                           const PlaneRotation* rotations, int count) {
@@ -944,9 +959,15 @@ PHASEFIT_INLINE void apply_rotations_body(float* a, std::ptrdiff_t ld, int rows,
     int r = 0;
     for (; r + kRotationRows <= rows; r += kRotationRows)
       rotate_runs<V, kRotationRows / lanes>(a + r, ld, rotations, runs, found);
-    for (; r + lanes <= rows; r += lanes) rotate_runs<V, 1>(a + r, ld, rotations, runs, found);
+    if (const int vectors = (rows - r) / lanes; vectors > 0) {
+      rotate_runs_tail<V>(vectors, a + r, ld, rotations, runs, found);
+      r += vectors * lanes;
+    }
     if constexpr (lanes > 8)
-      for (; r + 8 <= rows; r += 8) rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
+      if (r + 8 <= rows) {
+        rotate_runs<V8, 1>(a + r, ld, rotations, runs, found);
+        r += 8;
+      }
     for (; r < rows; ++r) rotate_runs<float, 1>(a + r, ld, rotations, runs, found);
     from = runs[found - 1].start + runs[found - 1].length;
   }

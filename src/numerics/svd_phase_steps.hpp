@@ -70,6 +70,16 @@ inline __attribute__((always_inline)) float hypotenuse(float p, float q) {
   return std::sqrt(1.0f + r * r) * aq;
 }
 
+// Rows phase 4 rotates in one of svdcmp's working copies: the matrix's
+// rows and, where the copy has them, the padding rows after them up to a
+// whole number of 16-float lines. svdcmp zeroes the padding before phase 4
+// (rotations keep zeros zero) and never copies it out; with it, the last
+// rows go through the vector units as one block instead of row by row.
+inline int rotated_rows(int rows, std::ptrdiff_t ld) {
+  const int padded = (rows + 15) / 16 * 16;
+  return padded <= ld ? padded : rows;
+}
+
 // What phase 1 leaves for the others: the norm every negligibility test of
 // phase 4 is taken against, and the g of the last row step, with which
 // phase 2 starts.
