@@ -1,13 +1,15 @@
 // What this processor can do at most, for the floors that svdcmp's phases
 // are measured against: the clock (a chain of dependent integer additions,
-// one cycle each), the latency of the diagonalisation's scalar step (the
-// body of pythag: a division, a square root and their multiplications and
-// additions, each waiting for the last), the throughput of plane rotations
-// on vectors held in registers (4 multiplications and 2 additions per
-// vector, nothing fused), of the transposes' interleaving shuffles, and of an update that reads and
-// writes every element of an array (a = a + f * x, as the reflections do)
-// at sizes that live in the first- and second-level caches and beyond.
-// The vector figures are given for each vector width the processor has.
+// one cycle each); the latency of one addition, which bounds every in-order
+// sum, and of the diagonalisation's scalar step (the body of pythag: a
+// division, a square root and the operations around them, each waiting
+// for the last); the throughput of plane rotations on vectors held in
+// registers (4 multiplications and 2 additions per vector, nothing fused)
+// and of the transposes' interleaving shuffles; and the traffic of an
+// update that reads and writes every element of an array (a = a + f * x,
+// as the reflections do) at sizes that live in the first- and second-level
+// caches and beyond. The vector figures are given for each vector width
+// the processor has.
 
 #include <benchmark/benchmark.h>
 
@@ -34,6 +36,23 @@ void clock_cycle(benchmark::State& state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(clock_cycle);
+
+// Each addition waits for the one before, as the terms of one dot product
+// do: the latency every in-order sum of the kernels is bound by.
+void addition_chain(benchmark::State& state) {
+  float sum = 0.0f;
+  const float term = 1e-9f;
+  for (auto _ : state)
+    for (int k = 0; k < 1000; ++k) {
+      sum = sum + term;
+      asm("" : "+x"(sum));
+    }
+  benchmark::DoNotOptimize(sum);
+  state.counters["ns_per_addition"] =
+      benchmark::Counter(1000.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(addition_chain);
 
 // Each hypotenuse waits for the one before, as in a QR sweep.
 void hypotenuse_chain(benchmark::State& state) {
