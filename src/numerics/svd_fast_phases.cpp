@@ -251,6 +251,47 @@ void accumulate_left_columns(const MatView& a, int m, int n, const Vec1& w) {
   }
 }
 
+// A reflection of phase 1 as formed from its vector (a column below the
+// diagonal, or a row right of it): the scale the vector was divided by (0
+// when the vector is zero and left as it is), g, the new diagonal entry,
+// and h = f*g - s, the normalising denominator.
+struct Reflection {
+  float scale = 0.0f;
+  float g = 0.0f;
+  float h = 0.0f;
+};
+
+// Forms the reflection of x[0], x[step], ..., x[(count-1)*step]: the
+// vector is divided by its scale, the sum of its magnitudes, and its first
+// entry f becomes f - g.
+Reflection form_reflection(float* x, std::ptrdiff_t step, int count) {
+  Reflection r;
+  for (int k = 0; k < count; ++k) r.scale = r.scale + std::abs(x[k * step]);
+  if (r.scale == 0.0f) return r;
+  float s = 0.0f;
+  for (int k = 0; k < count; ++k) {
+    x[k * step] = x[k * step] / r.scale;
+    s = s + x[k * step] * x[k * step];
+  }
+  const float f = x[0];
+  r.g = -sign(std::sqrt(s), f);
+  r.h = f * r.g - s;
+  x[0] = f - r.g;
+  return r;
+}
+
+// The end of step i: column i scaled back (where its reflection scaled
+// it), and the norm every negligibility test of phase 4 is taken against
+// brought up to row i. A NaN is kept once it appears, so that no such test
+// can succeed against a meaningless norm.
+void end_step(const MatView& a, int i, int m, float column_scale, float wi, float ei,
+              float& bidiag_norm) {
+  if (column_scale != 0.0f)
+    for (int k = i; k <= m; ++k) a(k, i) = column_scale * a(k, i);
+  const float row_norm = std::abs(wi) + std::abs(ei);
+  if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
+}
+
 // Phase 1 in two single-pass walks a step: Householder reduction to upper
 // bidiagonal form. Column reflections zero a column below the diagonal, row
 // reflections zero a row right of the superdiagonal; the row step's vector
@@ -286,9 +327,8 @@ Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, co
   float* const sums = m > kSvdfitRowDim ? more_sums.data() : local_sums.data();
   const auto row_sum = [&](int r) -> float& { return sums[r - 1]; };
 
-  float g = 0.0f;
-  float scale = 0.0f;
-  float s = 0.0f;
+  // The last row step's reflection: e(i) and phase 2 start from its g.
+  Reflection row;
   float bidiag_norm = 0.0f;
   // Whether rows i..m, columns i..n still wait for the previous step's row
   // update a(r, k) + row_sum(r) * row_factor(k).
@@ -297,62 +337,37 @@ Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, co
     const int l = i + 1;
     if (row_pending)
       for (int r = i; r <= m; ++r) a(r, i) = a(r, i) + row_sum(r) * row_factor(i);
-    // Whether rows l..m still wait for this step's column update; the
-    // column step's scale (0 if none).
+    // Whether rows l..m still wait for this step's column update.
     bool update_pending = false;
-    float column_scale = 0.0f;
-    e(i) = scale * g;
-    g = 0.0f;
-    s = 0.0f;
-    scale = 0.0f;
+    e(i) = row.scale * row.g;
+    Reflection column;
     if (i <= m) {
-      for (int k = i; k <= m; ++k) scale = scale + std::abs(a(k, i));
-      if (scale != 0.0f) {
-        for (int k = i; k <= m; ++k) {
-          a(k, i) = a(k, i) / scale;
-          s = s + a(k, i) * a(k, i);
-        }
-        const float f = a(i, i);
-        g = -sign(std::sqrt(s), f);
-        const float h = f * g - s;
-        a(i, i) = f - g;
-        // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
-        // Row i is updated at once, since the row step starts from it; rows
-        // l..m are updated in walk A when there is a row step. Column i is
-        // scaled back after that walk.
-        if (l <= n) {
-          for (int j = l; j <= n; ++j) factor(j) = 0.0f;
-          kernels::column_update_dots(element(a, i, l), a.ld, m - i + 1, n - l + 1,
-                                      row_pending ? &row_factor(l) : nullptr, &row_sum(i),
-                                      element(a, i, i), &factor(l));
-          row_pending = false;
-          for (int j = l; j <= n; ++j) factor(j) = factor(j) / h;
-          for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
-          update_pending = l <= m;
-        }
-        column_scale = scale;
+      column = form_reflection(element(a, i, i), 1, m - i + 1);
+      // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
+      // Row i is updated at once, since the row step starts from it; rows
+      // l..m are updated in walk A when there is a row step. Column i is
+      // scaled back after that walk.
+      if (column.scale != 0.0f && l <= n) {
+        for (int j = l; j <= n; ++j) factor(j) = 0.0f;
+        kernels::column_update_dots(element(a, i, l), a.ld, m - i + 1, n - l + 1,
+                                    row_pending ? &row_factor(l) : nullptr, &row_sum(i),
+                                    element(a, i, i), &factor(l));
+        row_pending = false;
+        for (int j = l; j <= n; ++j) factor(j) = factor(j) / column.h;
+        for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
+        update_pending = l <= m;
       }
     }
     if (row_pending && l <= n)
       kernels::column_updates(element(a, i, l), a.ld, m - i + 1, &row_sum(i), n - l + 1,
                               &row_factor(l));
     row_pending = false;
-    w(i) = scale * g;
-    g = 0.0f;
-    s = 0.0f;
-    scale = 0.0f;
+    w(i) = column.scale * column.g;
+    row = Reflection{};
     if (i <= m && i != n) {
-      for (int k = l; k <= n; ++k) scale = scale + std::abs(a(i, k));
-      if (scale != 0.0f) {
-        for (int k = l; k <= n; ++k) {
-          a(i, k) = a(i, k) / scale;
-          s = s + a(i, k) * a(i, k);
-        }
-        const float f = a(i, l);
-        g = -sign(std::sqrt(s), f);
-        const float h = f * g - s;
-        a(i, l) = f - g;
-        for (int k = l; k <= n; ++k) e(k) = a(i, k) / h;
+      row = form_reflection(element(a, i, l), a.ld, n - l + 1);
+      if (row.scale != 0.0f) {
+        for (int k = l; k <= n; ++k) e(k) = a(i, k) / row.h;
         // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n); the
         // sums are formed here, the update waits for walk B.
         if (l <= m) {
@@ -366,21 +381,16 @@ Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, co
           update_pending = false;
           row_pending = true;
         }
-        for (int k = l; k <= n; ++k) a(i, k) = scale * a(i, k);
+        for (int k = l; k <= n; ++k) a(i, k) = row.scale * a(i, k);
       }
     }
     if (update_pending)
       kernels::column_updates(element(a, l, l), a.ld, m - l + 1, element(a, l, i), n - l + 1,
                               &factor(l));
-    if (column_scale != 0.0f)
-      for (int k = i; k <= m; ++k) a(k, i) = column_scale * a(k, i);
-    // A NaN is kept once it appears, so that no negligibility test below can
-    // succeed against a meaningless norm.
-    const float row_norm = std::abs(w(i)) + std::abs(e(i));
-    if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
+    end_step(a, i, m, column.scale, w(i), e(i), bidiag_norm);
   }
 
-  return {bidiag_norm, g};
+  return {bidiag_norm, row.g};
 }
 
 // Phase 1 with the kernels: Householder reduction to upper bidiagonal
@@ -393,64 +403,38 @@ Bidiagonal bidiagonalise_blocked(const MatView& a, int m, int n, const Vec1& w, 
                                  std::span<const float> storage) {
   // Row i of a, made contiguous for the row reflection.
   std::array<float, kSvdcmpMaxCols> row_copy;
-  float g = 0.0f;
-  float scale = 0.0f;
-  float s = 0.0f;
-  float bidiag_norm = 0.0f;
-  // Update factors of the column step, indexed by column; whether rows
-  // l..m still wait for that update; the column step's scale (0 if none).
+  // Update factors of the column step, indexed by column.
   std::array<float, kSvdcmpMaxCols> factors;
   const auto factor = [&](int j) -> float& { return factors[static_cast<std::size_t>(j - 1)]; };
-  bool update_pending = false;
-  float column_scale = 0.0f;
+  // The last row step's reflection: e(i) and phase 2 start from its g.
+  Reflection row;
+  float bidiag_norm = 0.0f;
   for (int i = 1; i <= n; ++i) {
     const int l = i + 1;
-    column_scale = 0.0f;
-    e(i) = scale * g;
-    g = 0.0f;
-    s = 0.0f;
-    scale = 0.0f;
+    // Whether rows l..m still wait for this step's column update.
+    bool update_pending = false;
+    e(i) = row.scale * row.g;
+    Reflection column;
     if (i <= m) {
-      for (int k = i; k <= m; ++k) scale = scale + std::abs(a(k, i));
-      if (scale != 0.0f) {
-        for (int k = i; k <= m; ++k) {
-          a(k, i) = a(k, i) / scale;
-          s = s + a(k, i) * a(k, i);
-        }
-        const float f = a(i, i);
-        g = -sign(std::sqrt(s), f);
-        const float h = f * g - s;
-        a(i, i) = f - g;
-        // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
-        // Row i is updated at once, since the row step starts from it; rows
-        // l..m are updated below, in the pass of the row reflection when
-        // there is one. Column i is scaled back after that pass.
-        if (l <= n) {
-          kernels::column_dots(element(a, i, l), a.ld, m - i + 1, element(a, i, i), n - l + 1,
-                               &factor(l));
-          for (int j = l; j <= n; ++j) factor(j) = factor(j) / h;
-          for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
-          update_pending = l <= m;
-        }
-        column_scale = scale;
+      column = form_reflection(element(a, i, i), 1, m - i + 1);
+      // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
+      // Row i is updated at once, since the row step starts from it; rows
+      // l..m are updated below, in the pass of the row reflection when
+      // there is one. Column i is scaled back after that pass.
+      if (column.scale != 0.0f && l <= n) {
+        kernels::column_dots(element(a, i, l), a.ld, m - i + 1, element(a, i, i), n - l + 1,
+                             &factor(l));
+        for (int j = l; j <= n; ++j) factor(j) = factor(j) / column.h;
+        for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
+        update_pending = l <= m;
       }
     }
-    w(i) = scale * g;
-    g = 0.0f;
-    s = 0.0f;
-    scale = 0.0f;
+    w(i) = column.scale * column.g;
+    row = Reflection{};
     if (i <= m && i != n) {
-      for (int k = l; k <= n; ++k) scale = scale + std::abs(a(i, k));
-      if (scale != 0.0f) {
-        for (int k = l; k <= n; ++k) {
-          a(i, k) = a(i, k) / scale;
-          s = s + a(i, k) * a(i, k);
-        }
-        const float f = a(i, l);
-        g = -sign(std::sqrt(s), f);
-        const float h = f * g - s;
-        a(i, l) = f - g;
-        for (int k = l; k <= n; ++k) e(k) = a(i, k) / h;
+      row = form_reflection(element(a, i, l), a.ld, n - l + 1);
+      if (row.scale != 0.0f) {
+        for (int k = l; k <= n; ++k) e(k) = a(i, k) / row.h;
         // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
         if (l <= m) {
           for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
@@ -463,22 +447,16 @@ Bidiagonal bidiagonalise_blocked(const MatView& a, int m, int n, const Vec1& w, 
                                  &e(l));
           update_pending = false;
         }
-        for (int k = l; k <= n; ++k) a(i, k) = scale * a(i, k);
+        for (int k = l; k <= n; ++k) a(i, k) = row.scale * a(i, k);
       }
     }
     if (update_pending)
       kernels::column_updates(element(a, l, l), a.ld, m - l + 1, element(a, l, i), n - l + 1,
                               &factor(l));
-    update_pending = false;
-    if (column_scale != 0.0f)
-      for (int k = i; k <= m; ++k) a(k, i) = column_scale * a(k, i);
-    // A NaN is kept once it appears, so that no negligibility test below can
-    // succeed against a meaningless norm.
-    const float row_norm = std::abs(w(i)) + std::abs(e(i));
-    if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
+    end_step(a, i, m, column.scale, w(i), e(i), bidiag_norm);
   }
 
-  return {bidiag_norm, g};
+  return {bidiag_norm, row.g};
 }
 
 // Which arrangement of phases 1 and 3 runs. The blocked phase 1 moves
