@@ -11,14 +11,11 @@
 #   OLD_BUILD, NEW_BUILD  build folders of the bench preset holding phasefit
 #                         and bench/svd_phases (cmake --preset bench, then
 #                         cmake --build build-bench --target svd_phases phasefit);
-#                         the old one's svd_phases built from this tree's
-#                         bench/svd_phases.cpp (copy it over first), for
-#                         its --cpu-clock, --fast-only and --form (the
-#                         new one is also timed with --small-cache, the
-#                         arrangement for a first-level cache of 32 KiB);
-#                         in an old tree whose phase header is still
-#                         numerics/svd_phases.hpp, with the include of
-#                         numerics/svd_phase_steps.hpp changed to it
+#                         the old one's svd_phases built from a
+#                         bench/svd_phases.cpp that has --cpu-clock,
+#                         --fast-only and --form and compiles in that tree
+#                         (docs/benchmarks.md gives the commands for
+#                         b775b34)
 #   TABLES                folder of tables (default ../shared/data/real/tables)
 #   ROUNDS                rounds of each timing (default 7)
 #   ORDERS                expansion orders (default 300); the phases and the
@@ -122,22 +119,18 @@ for n in "${orders[@]}"; do
   done
 
   for form in 16 8 baseline; do
-    for extra in "" --small-cache; do
-      same=$("$new/bench/svd_phases" --check --n "$n" --form $form $extra "$tables" | grep -c identical || true)
-      echo "new svdcmp, form $form ${extra:-(default arrangement)}: bits of $same of $(ls "$tables"/*.dat | wc -l) tables identical to the reference"
-    done
+    same=$("$new/bench/svd_phases" --check --n "$n" --form $form "$tables" | grep -c identical || true)
+    echo "new svdcmp, form $form: bits of $same of $(ls "$tables"/*.dat | wc -l) tables identical to the reference"
   done
 
   echo "-- svdcmp phase by phase at N = $n, ms per job, CPU time of the thread, best of 5 runs a table;"
   echo "   columns: bidiag V U chains rotU rotV diag passes svdcmp (mean line of svd_phases)"
   for ((r = 0; r < (rounds + 2) / 3; ++r)); do
     for form in 16 8; do
-      for b in old new new-small-cache; do
+      for b in old new; do
         dir=$old
-        extra=()
-        [ $b != old ] && dir=$new
-        [ $b = new-small-cache ] && extra=(--small-cache)
-        echo "$form-lane $b $("$dir/bench/svd_phases" --repeat 5 --n "$n" --fast-only --cpu-clock --form $form "${extra[@]}" "$tables" | grep '^mean ' | cut -c29-100)"
+        [ $b = new ] && dir=$new
+        echo "$form-lane $b $("$dir/bench/svd_phases" --repeat 5 --n "$n" --fast-only --cpu-clock --form $form "$tables" | grep '^mean  ' | cut -c29-100)"
       done
     done
   done

@@ -9,14 +9,12 @@
 // tables.
 //
 // Usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline]
-//                   [--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...
+//                   [--cpu-clock] [--check] TABLE_OR_DIRECTORY...
 // --fast-only skips the reference form; --form runs the kernels of that
 // instruction-set form (16: the widest the machine has; 8: the 8-lane
-// forms in their AVX2 build where the machine has AVX2); --small-cache
-// takes the arrangement of the phases meant for a first-level cache that
-// does not hold 32 rows of the matrix; --check times nothing and instead
-// compares every bit of svdcmp's outputs with the reference form's, table
-// by table (exit status 1 if any differs).
+// forms in their AVX2 build where the machine has AVX2); --check times
+// nothing and instead compares every bit of svdcmp's outputs with the
+// reference form's, table by table (exit status 1 if any differs).
 
 #include <algorithm>
 #include <array>
@@ -139,7 +137,7 @@ void measure(const std::vector<float>& system, int m, int n, int repeat, bool wi
 
   fast.phase[0] = best_ms(
       repeat, [&] { copy_block(source, m, n, copies.a); },
-      [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e, copies.a.data); });
+      [&] { bd = ph::bidiagonalise_fast(copies.a, m, n, w, e); });
   save(after1);
   w1.assign(w_store.begin(), w_store.end());
   e1.assign(e_store.begin(), e_store.end());
@@ -270,8 +268,6 @@ int main(int argc, char** argv) {
       order = std::atoi(argv[++i]);
     else if (std::strcmp(argv[i], "--check") == 0)
       check = true;
-    else if (std::strcmp(argv[i], "--small-cache") == 0)
-      nm::kernels::use_small_cache_arrangement(true);
     else if (std::strcmp(argv[i], "--cpu-clock") == 0)
       cpu_clock = true;
     else if (std::strcmp(argv[i], "--fast-only") == 0)
@@ -287,7 +283,7 @@ int main(int argc, char** argv) {
   if (paths.empty()) {
     std::fprintf(stderr,
                  "usage: svd_phases [--repeat R] [--n N] [--fast-only] [--form 16|8|baseline] "
-                 "[--small-cache] [--cpu-clock] [--check] TABLE_OR_DIRECTORY...\n");
+                 "[--cpu-clock] [--check] TABLE_OR_DIRECTORY...\n");
     return 2;
   }
   ex::QuadratureGrid grid;

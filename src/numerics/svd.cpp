@@ -170,12 +170,7 @@ void svdcmp(MatView matrix, int rows, int cols, std::span<float> singular_values
     copy_columns(v.data.data(), v.ld, n, n, right_vectors.data.data(), right_vectors.ld);
   };
 
-  // Whole lines are walked only in the workspace's own copy: the padding
-  // rows and neighbouring columns of a caller's matrix are not this
-  // routine's to rewrite, even with their own bits (another thread may be
-  // writing them).
-  const svd_phases::Bidiagonal bidiagonal =
-      svd_phases::bidiagonalise_fast(a, m, n, w, e, copies ? a.data : std::span<float>());
+  const svd_phases::Bidiagonal bidiagonal = svd_phases::bidiagonalise_fast(a, m, n, w, e);
   if (copies) {
     svd_phases::accumulate_right_fast(a, n, e, copies->row_major, v);
     svd_phases::accumulate_left_fast(a, m, n, w, copies->row_major);

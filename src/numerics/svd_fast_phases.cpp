@@ -8,8 +8,6 @@
 //
 // The glossary of svdcmp's short names is in svd_phase_steps.hpp.
 
-#include <unistd.h>
-
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -292,6 +290,8 @@ void end_step(const MatView& a, int i, int m, float column_scale, float wi, floa
   if (std::isnan(row_norm) || row_norm > bidiag_norm) bidiag_norm = row_norm;
 }
 
+}  // namespace
+
 // Phase 1 in two single-pass walks a step: Householder reduction to upper
 // bidiagonal form. Column reflections zero a column below the diagonal, row
 // reflections zero a row right of the superdiagonal; the row step's vector
@@ -308,7 +308,7 @@ void end_step(const MatView& a, int i, int m, float column_scale, float wi, floa
 // its own. Walk A of the next step needs every factor of walk B. So two
 // walks a step is the least this order of operations allows; every element
 // still sees its operations in the plain loops' order.
-Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, const Vec1& e) {
+Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e) {
   // Row i of a from column l, made contiguous for walk A.
   std::array<float, kSvdcmpMaxCols> row_copy;
   // Column factors of the column step, and row factors (e(l..n)) of the
@@ -393,101 +393,16 @@ Bidiagonal bidiagonalise_fused(const MatView& a, int m, int n, const Vec1& w, co
   return {bidiag_norm, row.g};
 }
 
-// Phase 1 with the kernels: Householder reduction to upper bidiagonal
-// form. Column reflections zero a column below the diagonal, row
-// reflections zero a row right of the superdiagonal; the row step's vector
-// is parked in e(l..n) until the next column's e(i) overwrites it. The
-// column reflection's dot products run many columns at once, and its update
-// of rows l..m shares one pass with the row reflection that follows.
-Bidiagonal bidiagonalise_blocked(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
-                                 std::span<const float> storage) {
-  // Row i of a, made contiguous for the row reflection.
-  std::array<float, kSvdcmpMaxCols> row_copy;
-  // Update factors of the column step, indexed by column.
-  std::array<float, kSvdcmpMaxCols> factors;
-  const auto factor = [&](int j) -> float& { return factors[static_cast<std::size_t>(j - 1)]; };
-  // The last row step's reflection: e(i) and phase 2 start from its g.
-  Reflection row;
-  float bidiag_norm = 0.0f;
-  for (int i = 1; i <= n; ++i) {
-    const int l = i + 1;
-    // Whether rows l..m still wait for this step's column update.
-    bool update_pending = false;
-    e(i) = row.scale * row.g;
-    Reflection column;
-    if (i <= m) {
-      column = form_reflection(element(a, i, i), 1, m - i + 1);
-      // Column j gains f_j a(i..m, i) with f_j = (a(i..m, i) . a(i..m, j)) / h.
-      // Row i is updated at once, since the row step starts from it; rows
-      // l..m are updated below, in the pass of the row reflection when
-      // there is one. Column i is scaled back after that pass.
-      if (column.scale != 0.0f && l <= n) {
-        kernels::column_dots(element(a, i, l), a.ld, m - i + 1, element(a, i, i), n - l + 1,
-                             &factor(l));
-        for (int j = l; j <= n; ++j) factor(j) = factor(j) / column.h;
-        for (int j = l; j <= n; ++j) a(i, j) = a(i, j) + factor(j) * a(i, i);
-        update_pending = l <= m;
-      }
-    }
-    w(i) = column.scale * column.g;
-    row = Reflection{};
-    if (i <= m && i != n) {
-      row = form_reflection(element(a, i, l), a.ld, n - l + 1);
-      if (row.scale != 0.0f) {
-        for (int k = l; k <= n; ++k) e(k) = a(i, k) / row.h;
-        // Row j gains s_j e(l..n) with s_j = a(j, l..n) . a(i, l..n).
-        if (l <= m) {
-          for (int k = l; k <= n; ++k) row_copy[static_cast<std::size_t>(k - l)] = a(i, k);
-          if (update_pending)
-            kernels::update_and_row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1,
-                                            element(a, l, i), &factor(l), row_copy.data(), &e(l),
-                                            storage);
-          else
-            kernels::row_reflect(element(a, l, l), a.ld, m - l + 1, n - l + 1, row_copy.data(),
-                                 &e(l));
-          update_pending = false;
-        }
-        for (int k = l; k <= n; ++k) a(i, k) = row.scale * a(i, k);
-      }
-    }
-    if (update_pending)
-      kernels::column_updates(element(a, l, l), a.ld, m - l + 1, element(a, l, i), n - l + 1,
-                              &factor(l));
-    end_step(a, i, m, column.scale, w(i), e(i), bidiag_norm);
-  }
+namespace {
 
-  return {bidiag_norm, row.g};
-}
-
-// Which arrangement of phases 1 and 3 runs. The blocked phase 1 moves
-// the least through the second-level cache (one read pass, and one update
-// pass whose 32-row block is walked a second time from the first-level
-// cache), so it runs wherever that block fits the first-level cache: 38 KB
-// for 298 columns, which a 48 KiB cache holds and a 32 KiB one does not.
-// Where it does not fit, the second walk over each block comes from the
-// second-level cache or beyond, and the two single-pass walks move less.
-// Phase 3's column-major walk needs in-register transposes, a quarter of a
-// shuffle per element with 16 lanes: there the row-major copy, walked on
-// whole lines, is faster; with 8 lanes the column-major walk is (measured
-// side by side with both forms of one processor; docs/benchmarks.md).
+// Which arrangement of phase 3 runs. Its column-major walk needs
+// in-register transposes, a quarter of a shuffle per element with 16
+// lanes: there the row-major copy, walked on whole lines, is faster; with
+// 8 lanes the column-major walk is (measured side by side with both forms
+// of one processor; docs/benchmarks.md).
 bool wide_vectors_run() { return kernels::vector_lanes() == 16; }
 
-bool row_block_fits_first_level(int n) {
-  if (kernels::small_cache_arrangement()) return false;
-  // Asked once; 0 or -1 where the system does not say.
-  static const long first_level = sysconf(_SC_LEVEL1_DCACHE_SIZE);
-  // The block, and room for the vectors and factors streamed beside it.
-  const long needed = 32L * n * static_cast<long>(sizeof(float)) + 8 * 1024;
-  return first_level >= needed;
-}
-
 }  // namespace
-
-Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
-                              std::span<const float> storage) {
-  if (row_block_fits_first_level(n)) return bidiagonalise_blocked(a, m, n, w, e, storage);
-  return bidiagonalise_fused(a, m, n, w, e);
-}
 
 void accumulate_left_fast(const MatView& a, int m, int n, const Vec1& w,
                           std::span<float> row_major) {

@@ -93,8 +93,6 @@ Isa processor_isa() {
 // only their baseline build.
 std::atomic<bool> narrow_only{false};
 std::atomic<bool> baseline_only{false};
-// Set by tests to take the small-cache arrangement of svdcmp's phases.
-std::atomic<bool> small_cache{false};
 
 // Whether the 16-lane forms run here.
 inline bool wide_vectors() {
@@ -328,24 +326,7 @@ PHASEFIT_INLINE void row_dot_blocks(const float* a, std::ptrdiff_t ld, int first
   }
 }
 
-// Rows [first, first + Blocks*lanes_of<V>) of row_reflect.
-template <class V, int Blocks>
-PHASEFIT_INLINE void row_reflect_blocks(float* a, std::ptrdiff_t ld, int first, int cols,
-                                        const float* x, const float* y) {
-  constexpr int lanes = lanes_of<V>;
-  V sum[Blocks];
-  row_dot_blocks<V, Blocks>(a, ld, first, cols, x, sum);
-  for (int k = 0; k < cols; ++k) {
-    float* p = a + first + k * ld;
-    const float yk = y[k];
-#pragma GCC unroll 8
-    for (int b = 0; b < Blocks; ++b)
-      store_as<V>(p + b * lanes, load_as<V>(p + b * lanes) + sum[b] * yk);
-  }
-}
-
-// Four blocks of eight rows: 32 rows of up to 300 columns stay in the
-// first-level cache between the dot products and the update.
+// Four blocks of vectors a walk: four independent chains of additions.
 constexpr int kRowBlocks = 4;
 
 template <class V>
@@ -371,21 +352,6 @@ PHASEFIT_INLINE void row_dots_body(const float* a, std::ptrdiff_t ld, int rows, 
   }
 }
 
-template <class V>
-PHASEFIT_INLINE void row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
-                                      const float* x, const float* y) {
-  constexpr int lanes = lanes_of<V>;
-  int r = 0;
-  for (; r + kRowBlocks * lanes <= rows; r += kRowBlocks * lanes)
-    row_reflect_blocks<V, kRowBlocks>(a, ld, r, cols, x, y);
-  for (; r + lanes <= rows; r += lanes) row_reflect_blocks<V, 1>(a, ld, r, cols, x, y);
-  for (; r < rows; ++r) {
-    float s = 0.0f;
-    for (int k = 0; k < cols; ++k) s = s + a[r + k * ld] * x[k];
-    for (int k = 0; k < cols; ++k) a[r + k * ld] = a[r + k * ld] + s * y[k];
-  }
-}
-
 }  // namespace
 
 PHASEFIT_KERNEL(column_dots, V16,
@@ -402,10 +368,6 @@ PHASEFIT_KERNEL(row_dots, V8,
                 (const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x,
                  float* dots),
                 (a, ld, rows, cols, x, dots))
-
-PHASEFIT_KERNEL(row_reflect, V8,
-                (float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y),
-                (a, ld, rows, cols, x, y))
 
 namespace {
 
@@ -1127,119 +1089,12 @@ void from_row_major(const float* t, std::ptrdiff_t ldt, int rows, int cols, floa
         for (int i = i0; i < std::min(i0 + kTile, rows); ++i) a[i + j * lda] = t[i * ldt + j];
 }
 
-namespace {
-
-// Rows [first, first + B*lanes_of<V>) of update_and_row_reflect. The first
-// walk along the row block applies the column update and forms the row
-// sums from the values it stores; the second applies the row reflection.
-// The block (32 rows of up to 300 columns, 38 KB) stays in the first-level
-// cache between the two walks. Lane q of vector b is row
-// first + lanes*b + q of the block, and only rows 0 .. rows-1 belong to
-// it; as in update_dot_walk, a walk on whole lines may reach outside, and
-// those lanes are stored back with their original bits and their sums are
-// never used.
-template <class V, int B, bool Head, bool Tail>
-PHASEFIT_INLINE void update_reflect_walk(float* a, std::ptrdiff_t ld, int first, int rows, int cols,
-                                         const float* u, const float* factors, const float* x,
-                                         const float* y) {
-  constexpr int lanes = lanes_of<V>;
-  float lane_u[B * lanes] = {};
-  const float* u_at = lane_u;
-  if constexpr (Head || Tail) {
-    for (int q = 0; q < B * lanes; ++q) {
-      const int r = first + q;
-      if (r >= 0 && r < rows) lane_u[q] = u[r];
-    }
-  } else {
-    u_at = u + first;
-  }
-  const auto lane = lane_numbers<V>();
-  const auto head_inside = lane >= -first;
-  const auto tail_inside = lane < rows - (first + (B - 1) * lanes);
-  const auto keep_outside = [&](int b, V updated, V old) __attribute__((always_inline)) {
-    if (Head && b == 0) updated = head_inside ? updated : old;
-    if (Tail && b == B - 1) updated = tail_inside ? updated : old;
-    return updated;
-  };
-  V column[B];
-  V sum[B];
-#pragma GCC unroll 8
-  for (int b = 0; b < B; ++b) {
-    column[b] = load_as<V>(u_at + b * lanes);
-    sum[b] = V{};
-  }
-  float* p = a + first;
-  for (int k = 0; k < cols; ++k, p += ld) {
-    const float f = factors[k];
-    const float xk = x[k];
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) {
-      const V old = load_as<V>(p + b * lanes);
-      const V value = keep_outside(b, old + column[b] * f, old);
-      store_as<V>(p + b * lanes, value);
-      sum[b] = sum[b] + value * xk;
-    }
-  }
-  p = a + first;
-  for (int k = 0; k < cols; ++k, p += ld) {
-    const float yk = y[k];
-#pragma GCC unroll 8
-    for (int b = 0; b < B; ++b) {
-      const V old = load_as<V>(p + b * lanes);
-      store_as<V>(p + b * lanes, keep_outside(b, old + sum[b] * yk, old));
-    }
-  }
-}
-
-template <class V>
-PHASEFIT_INLINE void update_and_row_reflect_body(float* a, std::ptrdiff_t ld, int rows, int cols,
-                                                 const float* u, const float* factors,
-                                                 const float* x, const float* y,
-                                                 std::span<const float> storage) {
-  constexpr int lanes = lanes_of<V>;
-  if constexpr (lanes == 16) {
-    if (whole_lines_inside(a, ld, rows, cols, storage)) {
-      // Columns on whole lines: walks of up to two line-aligned vectors (32
-      // rows).
-      line_walks<2>(
-          a, rows, [&](auto b, auto head, auto tail, int first) __attribute__((always_inline)) {
-            update_reflect_walk<V16, b(), head(), tail()>(a, ld, first, rows, cols, u, factors, x,
-                                                          y);
-          });
-      return;
-    }
-  }
-  // Blocks of 32 rows, then single vectors, single 8-lane vectors and rows.
-  int r = 0;
-  for (; r + 32 <= rows; r += 32)
-    update_reflect_walk<V, 32 / lanes, false, false>(a, ld, r, rows, cols, u, factors, x, y);
-  for (; r + lanes <= rows; r += lanes)
-    update_reflect_walk<V, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
-  if constexpr (lanes > 8)
-    for (; r + 8 <= rows; r += 8)
-      update_reflect_walk<V8, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
-  for (; r < rows; ++r)
-    update_reflect_walk<float, 1, false, false>(a, ld, r, rows, cols, u, factors, x, y);
-}
-
-}  // namespace
-
-PHASEFIT_KERNEL(update_and_row_reflect, V16,
-                (float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                 const float* factors, const float* x, const float* y,
-                 std::span<const float> storage),
-                (a, ld, rows, cols, u, factors, x, y, storage))
-
 ProcessorForms processor_forms() {
   const Isa isa = processor_isa();
   return {isa != Isa::baseline, isa == Isa::avx512f};
 }
 
 int vector_lanes() { return wide_vectors() ? 16 : 8; }
-
-bool use_small_cache_arrangement(bool small) { return small_cache.exchange(small); }
-
-bool small_cache_arrangement() { return small_cache.load(std::memory_order_relaxed); }
 
 bool use_narrow_vectors(bool narrow) { return narrow_only.exchange(narrow); }
 

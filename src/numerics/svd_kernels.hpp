@@ -29,23 +29,6 @@ void column_updates(float* a, std::ptrdiff_t ld, int count, const float* x, int 
 // r = 0 .. rows-1: the dot products of `rows` consecutive rows with x.
 void row_dots(const float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, float* dots);
 
-// The row reflection: for each row r = 0 .. rows-1, s = the dot product of
-// the row with x (as row_dots), then a[r + k*ld] = a[r + k*ld] + s * y[k]
-// for k = 0 .. cols-1.
-void row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* x, const float* y);
-
-// The column update of one reflection followed by the row reflection of the
-// next, in one pass over rows 0 .. rows-1: for each row r, first
-// a[r + k*ld] = a[r + k*ld] + factors[k] * u[r] for k = 0 .. cols-1, then
-// the row reflection of row_reflect with x and y on the updated row. Each
-// element gets the two updates in that order, as in two separate passes.
-// storage is the whole array a points into: where the 64-byte lines holding
-// the block lie inside it, the 16-lane form walks them whole, rewriting the
-// elements around the block with their own bits.
-void update_and_row_reflect(float* a, std::ptrdiff_t ld, int rows, int cols, const float* u,
-                            const float* factors, const float* x, const float* y,
-                            std::span<const float> storage);
-
 // For each column c = 0 .. cols-1 and, within it, each row t = 0 .. count-1
 // in increasing order: if factors is not null,
 // a[t + c*ld] = a[t + c*ld] + factors[c] * x[t]; then, if dots is not null,
@@ -73,7 +56,9 @@ void update_row_dots(float* a, std::ptrdiff_t ld, int rows, int cols, const floa
 // +0, or with the terms of earlier rows). This is the column update of one
 // reflection fused with the column sums of the next one: each sum still
 // runs over its rows in increasing order. storage is the whole array t
-// points into, as for update_and_row_reflect.
+// points into: where the 64-byte lines holding the block lie inside it,
+// the 16-lane form walks them whole, rewriting the elements around the
+// block with their own bits.
 void row_major_update_dots(float* t, std::ptrdiff_t ldt, int count, int cols, const float* factors,
                            const float* x, const float* y, float* dots,
                            std::span<const float> storage);
@@ -103,13 +88,6 @@ ProcessorForms processor_forms();
 // Lanes of the vectors the kernels run with now: 16 where the 16-lane
 // forms run, 8 otherwise.
 int vector_lanes();
-
-// With true, svdcmp takes the arrangement of its phases meant for a
-// first-level cache too small for a block of 32 rows of the matrix,
-// whatever this processor's is (for tests of both arrangements on one
-// machine). Returns the previous setting.
-bool use_small_cache_arrangement(bool small);
-bool small_cache_arrangement();
 
 // With true, the 8-lane forms run even on a machine where the 16-lane
 // forms would (for tests of both on one machine). Returns the previous

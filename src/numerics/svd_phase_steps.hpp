@@ -102,11 +102,8 @@ std::optional<WorkingCopies> working_copies(SvdWorkspace& workspace, int m, int 
 // Phase 1, the reduction of the leading m x n block of a to upper
 // bidiagonal form (w, e); a keeps the reflections.
 Bidiagonal bidiagonalise_reference(const MatView& a, int m, int n, const Vec1& w, const Vec1& e);
-// The same with the vector kernels. storage is the whole array a lies in
-// when that array is svdcmp's own line-aligned copy (the kernels may then
-// walk whole 64-byte lines), and empty for a caller's matrix.
-Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e,
-                              std::span<const float> storage);
+// The same with the vector kernels.
+Bidiagonal bidiagonalise_fast(const MatView& a, int m, int n, const Vec1& w, const Vec1& e);
 
 // Phase 2, V from the row reflections: writes every element of v's leading
 // n x n block. The fast form works in row_major, a line-aligned row-major

@@ -315,30 +315,21 @@ TEST(SvdcmpFast, SaysWhichKernelFormsThisMachineChecks) {
 }
 
 // The forms of the kernels a machine with AVX-512F does not run by
-// default, and in every form the arrangement of the phases for a
-// first-level cache too small for the blocked one: each must give the
-// reference bits as well.
-enum class KernelForm { widest, eight_lane, baseline };
-struct FormCase {
-  KernelForm form;
-  bool small_cache;
-};
+// default: each must give the reference bits as well.
+enum class KernelForm { eight_lane, baseline };
 
-class SvdcmpOtherForms : public ::testing::TestWithParam<FormCase> {};
+class SvdcmpOtherForms : public ::testing::TestWithParam<KernelForm> {};
 
 TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   struct FormScope {
     bool narrow;
     bool baseline;
-    bool small_cache;
-    explicit FormScope(FormCase c)
-        : narrow(kernels::use_narrow_vectors(c.form != KernelForm::widest)),
-          baseline(kernels::use_baseline_vectors(c.form == KernelForm::baseline)),
-          small_cache(kernels::use_small_cache_arrangement(c.small_cache)) {}
+    explicit FormScope(KernelForm form)
+        : narrow(kernels::use_narrow_vectors(true)),
+          baseline(kernels::use_baseline_vectors(form == KernelForm::baseline)) {}
     ~FormScope() {
       kernels::use_narrow_vectors(narrow);
       kernels::use_baseline_vectors(baseline);
-      kernels::use_small_cache_arrangement(small_cache);
     }
   } scope(GetParam());
   struct Shape {
@@ -357,18 +348,12 @@ TEST_P(SvdcmpOtherForms, MatchTheReferenceToo) {
   expect_same_svdfit(design_system(1000, 300, 0.85f));
 }
 
-std::string form_name(const ::testing::TestParamInfo<FormCase>& c) {
-  const char* names[] = {"Widest", "EightLane", "Baseline"};
-  return std::string(names[static_cast<int>(c.param.form)]) +
-         (c.param.small_cache ? "SmallCache" : "");
+std::string form_name(const ::testing::TestParamInfo<KernelForm>& c) {
+  return c.param == KernelForm::baseline ? "Baseline" : "EightLane";
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, SvdcmpOtherForms,
-                         ::testing::Values(FormCase{KernelForm::eight_lane, false},
-                                           FormCase{KernelForm::baseline, false},
-                                           FormCase{KernelForm::widest, true},
-                                           FormCase{KernelForm::eight_lane, true},
-                                           FormCase{KernelForm::baseline, true}),
+                         ::testing::Values(KernelForm::eight_lane, KernelForm::baseline),
                          form_name);
 
 }  // namespace
